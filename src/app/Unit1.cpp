@@ -1,0 +1,2 @@
+// TEMPORARY
+#include "app/Unit1.h"

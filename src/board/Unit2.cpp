@@ -1,0 +1,152 @@
+// TGRID: construction, pixel conversions, move rules, placing a piece and its animation steps.
+#include "board/Unit2.h"
+
+#include "platform/Platform.h"
+#include "platform/Sound.h"
+
+#include <QPainter>
+
+std::int32_t GRIDSIZE = 8;
+
+namespace {
+// Without sound an animation step lasts this long.
+constexpr int kStepWaitMs = 300;
+} // namespace
+
+TGRID::TGRID(std::int32_t n, TBoardHost* host) : Host(host), Size(n) {
+    // Cells start zeroed with empty lists by their own construction.
+    ACount = 2;
+    BCount = 2;
+    const std::int32_t k = n / 2;
+    Cells[k][k].State = +1;
+    Cells[k + 1][k + 1].State = +1;
+    Cells[k][k + 1].State = -1;
+    Cells[k + 1][k].State = -1;
+    Turn = 0;
+    LastPut = {0, 0};
+}
+
+std::int32_t TGRID::XTOCOL(std::int32_t x) const {
+    if (CellSize == 0)
+        return 0;
+    return (x - BoardRect.Left) / CellSize + 1;
+}
+
+std::int32_t TGRID::YTOROW(std::int32_t y) const {
+    if (CellSize == 0)
+        return 0;
+    return (y - BoardRect.Top) / CellSize + 1;
+}
+
+std::int32_t TGRID::COLTOX(std::int32_t c) const {
+    return c * CellSize + BoardRect.Left - CellSize / 2;
+}
+
+std::int32_t TGRID::ROWTOY(std::int32_t r) const {
+    return r * CellSize + BoardRect.Top - CellSize / 2;
+}
+
+bool TGRID::IsSquare(std::int32_t c, std::int32_t r) const {
+    return c >= 1 && c <= Size && r >= 1 && r <= Size;
+}
+
+std::int32_t TGRID::PUTCHECK(std::int32_t c, std::int32_t r) {
+    TGRIDCELL& cell = Cells[c][r];
+    cell.TurnList.clear();
+    const std::int32_t t = Turn;
+    std::int32_t total = 0;
+    std::vector<TCellPos> run;
+    for (int dc = -1; dc <= 1; ++dc) {
+        for (int dr = -1; dr <= 1; ++dr) {
+            if (dc == 0 && dr == 0)
+                continue;
+            run.clear();
+            std::int32_t x = c + dc;
+            std::int32_t y = r + dr;
+            bool closed = false;
+            while (IsSquare(x, y)) {
+                const std::int32_t s = Cells[x][y].State;
+                if (s != -t) {
+                    closed = !run.empty() && s == t;
+                    break;
+                }
+                run.push_back({x, y});
+                x += dc;
+                y += dr;
+            }
+            if (closed) {
+                cell.TurnList.insert(cell.TurnList.end(), run.begin(), run.end());
+                total += static_cast<std::int32_t>(run.size());
+            }
+        }
+    }
+    cell.TurnCount = total;
+    cell.PutSide = total > 0 ? t : 0;
+    return total;
+}
+
+bool TGRID::PUTSEARCH() {
+    std::int32_t total = 0;
+    for (std::int32_t c = 1; c <= Size; ++c) {
+        for (std::int32_t r = 1; r <= Size; ++r) {
+            Cells[c][r].PutSide = 0;
+            if (Cells[c][r].State == 0)
+                total += PUTCHECK(c, r);
+        }
+    }
+    return total > 0;
+}
+
+bool TGRID::GAMEOVER() {
+    const std::int32_t saved = Turn;
+    Turn = +1;
+    const bool a = PUTSEARCH();
+    Turn = -1;
+    const bool b = PUTSEARCH();
+    Turn = saved;
+    PUTSEARCH();
+    return !a && !b;
+}
+
+std::int32_t TGRID::PUTPIECE(std::int32_t x, std::int32_t y, PaintTarget& image) {
+    const std::int32_t c = XTOCOL(x);
+    const std::int32_t r = YTOROW(y);
+    if (!IsSquare(c, r) || Cells[c][r].PutSide == 0)
+        return 0;
+    Cells[c][r].State = Turn;
+    LastPut = {c, r};
+    ShowStep({c, r}, image);
+    // The list is copied: a step processes pending messages, and nothing that
+    // runs then may pull the list from under the loop.
+    const std::vector<TCellPos> turned = Cells[c][r].TurnList;
+    for (const TCellPos& p : turned) {
+        Cells[p.Col][p.Row].State = Turn;
+        ShowStep(p, image);
+    }
+    const auto n = static_cast<std::int32_t>(turned.size());
+    if (Turn == +1) {
+        ACount += n + 1;
+        BCount -= n;
+    } else if (Turn == -1) {
+        BCount += n + 1;
+        ACount -= n;
+    }
+    return n;
+}
+
+void TGRID::ShowStep(const TCellPos& s, PaintTarget& image) {
+    const TGRIDCELL& cell = Cells[s.Col][s.Row];
+    const QImage& piece = Turn == +1 ? PieceA : PieceB;
+    QImage& canvas = image.Canvas();
+    if (!canvas.isNull() && !piece.isNull()) {
+        QPainter painter(&canvas);
+        painter.drawImage(QPoint(cell.Rect.Left, cell.Rect.Top), piece,
+                          QRect(0, 0, CellSize, CellSize));
+    }
+    image.Changed();
+    if (SoundF)
+        platform::PlaySound(QStringLiteral("PIPOWAV"), true);
+    else
+        platform::Sleep(kStepWaitMs);
+    platform::ProcessMessages();
+}

@@ -1,0 +1,7 @@
+// TEMPORARY placeholder until the picture loader lands.
+#include "platform/PictureLoader.h"
+namespace platform {
+QImage LoadPicture(const QString&) {
+    return {};
+}
+} // namespace platform

@@ -1,0 +1,14 @@
+// The picture loader: reads a picture file of any format the pieces accept.
+#pragma once
+
+#include <QImage>
+#include <QString>
+
+namespace platform {
+
+// Loads path as a picture: JPEG through libjpeg, bitmaps and icons through Qt.
+// Returns a null image when the file cannot be read or decoded. Decoded files
+// are cached by path, size and modification time, so re-layouts cost nothing.
+QImage LoadPicture(const QString& path);
+
+} // namespace platform
