@@ -1,2 +1,357 @@
-// TEMPORARY
+// TForm1: creating the main window and its controls, resizing, closing.
 #include "app/Unit1.h"
+
+#include "platform/Anchors.h"
+#include "platform/Dialogs.h"
+#include "platform/Fonts.h"
+#include "platform/Platform.h"
+#include "platform/Sound.h"
+
+#include <QAbstractButton>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSplitter>
+#include <QSplitterHandle>
+#include <QTimer>
+
+namespace {
+
+// Client area of the window below the menu at design size.
+constexpr QSize kDesignClient(533, 347);
+constexpr QSize kSidePanelDesign(157, 347);
+constexpr QSize kPlayerRowDesign(145, 39);
+constexpr int kSplitterWidth = 3;
+constexpr int kMenuHeight = 19;
+
+// A splitter handle painted as a beveled bar in the panel colour.
+class BevelHandle : public QSplitterHandle {
+public:
+    using QSplitterHandle::QSplitterHandle;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.fillRect(rect(), palette().color(QPalette::Window));
+        painter.setPen(palette().color(QPalette::Light));
+        painter.drawLine(0, 0, 0, height() - 1);
+        painter.setPen(palette().color(QPalette::Dark));
+        painter.drawLine(width() - 1, 0, width() - 1, height() - 1);
+    }
+};
+
+class BevelSplitter : public QSplitter {
+public:
+    using QSplitter::QSplitter;
+
+protected:
+    QSplitterHandle* createHandle() override { return new BevelHandle(orientation(), this); }
+};
+
+void SetBackground(QWidget* widget, const QColor& color) {
+    QPalette pal = widget->palette();
+    pal.setColor(QPalette::Window, color);
+    pal.setColor(QPalette::Base, color);
+    widget->setPalette(pal);
+    widget->setAutoFillBackground(true);
+}
+
+void SetTextColor(QWidget* widget, const QColor& color) {
+    QPalette pal = widget->palette();
+    pal.setColor(QPalette::WindowText, color);
+    pal.setColor(QPalette::Text, color);
+    widget->setPalette(pal);
+}
+
+} // namespace
+
+const QStringList TForm1::CannedPhrases = {
+    QStringLiteral("どうしたの？"),
+    QStringLiteral("まだですかー???"),
+    QStringLiteral("早くしてください (^_^)"),
+    QStringLiteral("はやくしろ～ (^_^メ)"),
+    QStringLiteral("わかりました (^_^;"),
+    QStringLiteral("わかったよ (-_-メ)"),
+    QStringLiteral("ちょっとまってて (^∧^)"),
+    QStringLiteral("ウーム 考え中です"),
+    QStringLiteral("この勝負もらった "),
+    QStringLiteral("どうだ、まいたか～ ☆(^◇^)"),
+    QStringLiteral("すごいだろう！ (^-^)"),
+    QStringLiteral("なかなかやりますな～"),
+    QStringLiteral("まだまだ、これから (｀へ´)"),
+    QStringLiteral("なにやってんの "),
+    QStringLiteral("まいりました m(._.)m"),
+    QStringLiteral("もーダメ (x_x)"),
+    QStringLiteral("ごめんなさい m(__)m"),
+    QStringLiteral("ムムム 負けそう (T_T)"),
+    QStringLiteral("しばらくお待ちください"),
+    QStringLiteral("席を離れます"),
+    QStringLiteral("ごめん"),
+    QStringLiteral("ありがとう"),
+};
+
+TForm1::TForm1(const QString& settingsFile)
+    : IniPath(settingsFile.isEmpty() ? platform::SettingsFilePath() : settingsFile) {
+    setWindowTitle(QStringLiteral("Veltroy"));
+    setFont(platform::UiFont(12));
+    CreateMenu();
+    CreateControls();
+    LoadArtwork();
+    // Design placement, until the settings place the window.
+    move(386, 159);
+    resize(kDesignClient.width(), kDesignClient.height() + kMenuHeight);
+    setMinimumSize(276 - kFrameWidth, 274 - kFrameHeight);
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    FormDestroy();
+}
+
+void TForm1::CreateMenu() {
+    // The menu bar has the height it was laid out with, so the client area below
+    // it keeps its design size.
+    menuBar()->setFixedHeight(kMenuHeight);
+    File1 = menuBar()->addMenu(QStringLiteral("ファイル"));
+    N1 = File1->addAction(QStringLiteral("はじめる"));
+    N2 = File1->addAction(QStringLiteral("設定..."));
+    N3 = File1->addAction(QStringLiteral("おわる..."));
+    Help1 = menuBar()->addMenu(QStringLiteral("ヘルプ"));
+    About1 = Help1->addAction(QStringLiteral("バージョン情報"));
+    connect(N3, &QAction::triggered, this, &TForm1::N3Click);
+}
+
+void TForm1::CreateControls() {
+    Splitter1 = new BevelSplitter(Qt::Horizontal, this);
+    Splitter1->setHandleWidth(kSplitterWidth);
+    Splitter1->setChildrenCollapsible(false);
+    // The board follows the splitter while it is dragged.
+    Splitter1->setOpaqueResize(true);
+    setCentralWidget(Splitter1);
+
+    Panel1 = new TPanel(Splitter1);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    // The board image keeps at least 107 x 149 inside the panel's 1-pixel bevel.
+    Panel1->setMinimumSize(107 + 2, 149 + 2);
+    Image1 = new TImage(Panel1);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setMinimumSize(107, 149);
+    auto* panel1Anchors = new AnchorLayout(Panel1, QSize(373, 347));
+    panel1Anchors->Add(Image1, QRect(1, 1, 371, 345), akLeft | akTop | akRight | akBottom);
+    Image1->installEventFilter(this);
+    Image1->OnMouseMove = [this](Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
+        Image1MouseMove(b, s, x, y);
+    };
+
+    Panel2 = new TPanel(Splitter1);
+    Panel2->setObjectName(QStringLiteral("Panel2"));
+    Panel2->setMinimumWidth(kSidePanelDesign.width());
+    Panel2->SetColor(ColorToQColor(clTeal));
+    auto* side = new AnchorLayout(Panel2, kSidePanelDesign);
+
+    Splitter1->addWidget(Panel1);
+    Splitter1->addWidget(Panel2);
+    // The side panel keeps its width when the window is resized.
+    Splitter1->setStretchFactor(0, 1);
+    Splitter1->setStretchFactor(1, 0);
+    Splitter1->setSizes({373, kSidePanelDesign.width()});
+
+    START = new QPushButton(QStringLiteral("はじめる"), Panel2);
+    START->setObjectName(QStringLiteral("START"));
+    START->setFont(platform::UiFont(19));
+    side->Add(START, QRect(16, 16, 129, 41), akLeft | akTop | akRight);
+
+    auto makeRow = [&](TPanel*& panel, QLabel*& name, TImage*& piece, QLabel*& count,
+                       const QString& caption, int nameWidth, int top) {
+        panel = new TPanel(Panel2);
+        panel->SetBevels(TPanel::bvRaised, TPanel::bvLowered);
+        side->Add(panel, QRect(8, top, kPlayerRowDesign.width(), kPlayerRowDesign.height()),
+                  akLeft | akTop | akRight);
+        const int border = panel->BorderWidth();
+        const int inner = kPlayerRowDesign.height() - 2 * border;
+        auto* row = new AnchorLayout(panel, kPlayerRowDesign);
+        name = new QLabel(caption, panel);
+        name->setFont(platform::UiFont(16, true));
+        name->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        row->Add(name, QRect(border, border, nameWidth, inner), akLeft | akTop | akBottom);
+        piece = new TImage(panel);
+        piece->Stretch = true;
+        row->Add(piece, QRect(80, 3, 31, 31), akTop | akRight);
+        count = new QLabel(QStringLiteral("99"), panel);
+        count->setFont(platform::UiFont(18, true));
+        count->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        row->Add(count, QRect(kPlayerRowDesign.width() - border - 31, border, 31, inner),
+                 akTop | akRight | akBottom);
+    };
+    makeRow(Panel3, Label5, ImageA, Label1, QStringLiteral("あなた"), 79, 68);
+    makeRow(Panel4, Label6, ImageB, Label2, QStringLiteral("相手"), 80, 116);
+    Panel3->setObjectName(QStringLiteral("Panel3"));
+    Panel4->setObjectName(QStringLiteral("Panel4"));
+    Label5->setObjectName(QStringLiteral("Label5"));
+    Label6->setObjectName(QStringLiteral("Label6"));
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label2->setObjectName(QStringLiteral("Label2"));
+
+    Memo1 = new QPlainTextEdit(Panel2);
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setReadOnly(true);
+    Memo1->setFont(platform::UiFont(13));
+    Memo1->setToolTip(QStringLiteral("ゲームの進行状況が表記されます"));
+    SetBackground(Memo1, ColorToQColor(clTeal));
+    SetTextColor(Memo1, ColorToQColor(clWhite));
+    side->Add(Memo1, QRect(8, 160, 145, 142), akLeft | akTop | akRight | akBottom);
+
+    EDIT1 = new QComboBox(Panel2);
+    EDIT1->setObjectName(QStringLiteral("EDIT1"));
+    EDIT1->setEditable(true);
+    EDIT1->setCompleter(nullptr);
+    EDIT1->setInsertPolicy(QComboBox::NoInsert);
+    EDIT1->addItems(CannedPhrases);
+    EDIT1->setCurrentIndex(-1);
+    EDIT1->setEditText(QString());
+    EDIT1->setEnabled(false);
+    EDIT1->setToolTip(
+        QStringLiteral("メッセージを入力してダブルクリック又はエンターキーで相手に送信できます"));
+    SetBackground(EDIT1, ColorToQColor(clInactiveCaptionText));
+    side->Add(EDIT1, QRect(8, 312, 145, 20), akLeft | akRight | akBottom);
+}
+
+void TForm1::LoadArtwork() {
+    auto load = [](const QString& name) {
+        return QImage(QStringLiteral(":/art/%1.bmp").arg(name))
+            .convertToFormat(QImage::Format_RGB32);
+    };
+    ImageMASK = load(QStringLiteral("MASK"));
+    ImageGRY = load(QStringLiteral("GRY"));
+    ImageKAGE = load(QStringLiteral("KAGE"));
+    ImageKURO = load(QStringLiteral("IMGKURO"));
+    for (int i = 0; i < int(ImageList1.size()); ++i)
+        ImageList1[i] = load(QStringLiteral("PATTERN%1").arg(i));
+}
+
+const QImage& TForm1::PatternTile(int index) const {
+    return ImageList1[index >= 0 && index < int(ImageList1.size()) ? index : 0];
+}
+
+void TForm1::SetCountLabels(const QString& a, const QString& b) {
+    Label1->setText(a);
+    Label2->setText(b);
+}
+
+void TForm1::PictureLoadFailed(const QString& path) {
+    if (ReportedPictures.contains(path))
+        return;
+    ReportedPictures.insert(path);
+    // Shown once the layout in progress has finished: a modal box must not run
+    // inside a resize or a repaint.
+    QTimer::singleShot(0, this, [this, path] {
+        platform::MessageBox(this,
+                             QStringLiteral("画像ファイル「%1」を読み込めませんでした。\r\n"
+                                            "この駒は色で表示します。")
+                                 .arg(path),
+                             QStringLiteral("Veltroy"),
+                             platform::MB_OK | platform::MB_ICONEXCLAMATION);
+    });
+}
+
+void TForm1::FormCreate() {
+    GRIDSIZE = 8;
+    const QRect wa = platform::WorkArea();
+    BACKBMP = QImage(wa.x() + wa.width(), wa.y() + wa.height(), QImage::Format_RGB32);
+    BACKBMP.fill(Qt::white);
+    GRID = std::make_unique<TGRID>(GRIDSIZE, this);
+    LOADINI(true);
+    COLORRESET();
+    ResizeAttached = true;
+}
+
+void TForm1::FormResize() {
+    if (GRID)
+        GRID->LAYOUT(*Image1);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    // The board image changes size when the window is resized or the splitter moves.
+    if (watched == Image1 && event->type() == QEvent::Resize && ResizeAttached)
+        FormResize();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+bool TForm1::FormCloseQuery() {
+    if (QuitMarkerButton && QuitMarkerButton->text() == QStringLiteral("終了")) {
+        ResizeAttached = false;
+        return true;
+    }
+    if (GRID && GRID->SoundF)
+        platform::MessageBeep(platform::MB_ICONEXCLAMATION);
+    const int answer =
+        platform::MessageBox(this, QStringLiteral("おわりますか"), QStringLiteral("確認"),
+                             platform::MB_YESNO | platform::MB_ICONQUESTION);
+    if (answer == platform::IDNO)
+        return false;
+    ResizeAttached = false;
+    return true;
+}
+
+void TForm1::FormClose() {
+    ResizeAttached = false;
+    SAVEINI();
+}
+
+void TForm1::FormDestroy() {
+    ResizeAttached = false;
+    BACKBMP = QImage();
+    GRID.reset();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (!FormCloseQuery()) {
+        event->ignore();
+        return;
+    }
+    FormClose();
+    event->accept();
+}
+
+void TForm1::N3Click() {
+    close();
+}
+
+void TForm1::Image1MouseMove(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y) {
+    GRID->HOVER(x, y, *Image1);
+}
+
+QRect TForm1::OuterBounds() const {
+    return QRect(pos(), size() + QSize(kFrameWidth, kFrameHeight));
+}
+
+void TForm1::SetOuterBounds(const QRect& bounds) {
+    move(bounds.topLeft());
+    resize(bounds.width() - kFrameWidth, bounds.height() - kFrameHeight);
+}
+
+int TForm1::WindowStateValue() const {
+    if (windowState() & Qt::WindowMinimized)
+        return 1;
+    if (windowState() & Qt::WindowMaximized)
+        return 2;
+    return 0;
+}
+
+void TForm1::ApplyStoredState(int state) {
+    switch (state) {
+    case 1:
+        setWindowState(Qt::WindowMinimized);
+        break;
+    case 2:
+        setWindowState(Qt::WindowMaximized);
+        break;
+    default: // 0, and any other stored value, is a normal window
+        setWindowState(Qt::WindowNoState);
+        break;
+    }
+}

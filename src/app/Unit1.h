@@ -1,8 +1,131 @@
-// TEMPORARY: the main window TForm1 is being built.
+// TForm1, the main window: board image, side panel, log, chat box, menu, settings.
 #pragma once
+
+#include "board/Unit2.h"
+#include "platform/Color.h"
+#include "platform/ImageControl.h"
+#include "platform/Panel.h"
+
+#include <QImage>
 #include <QMainWindow>
-class TForm1 : public QMainWindow {
+#include <QSet>
+#include <QString>
+#include <array>
+#include <memory>
+
+class QAbstractButton;
+class QAction;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QSplitter;
+
+class TForm1 : public QMainWindow, public TBoardHost {
     Q_OBJECT
 public:
-    TForm1() = default;
+    // Builds the window and runs FormCreate. settingsFile overrides the settings
+    // file beside the executable (tests, several windows in one process).
+    explicit TForm1(const QString& settingsFile = {});
+    ~TForm1() override;
+
+    // The title bar and borders around the client area at design size: the
+    // stored Width and Height are the window's outer bounds.
+    static constexpr int kFrameWidth = 8;
+    static constexpr int kFrameHeight = 27;
+
+    // Controls, named as laid out.
+    TPanel* Panel1 = nullptr;
+    TImage* Image1 = nullptr;
+    QSplitter* Splitter1 = nullptr;
+    TPanel* Panel2 = nullptr;
+    QPushButton* START = nullptr;
+    TPanel* Panel3 = nullptr;
+    QLabel* Label5 = nullptr;
+    TImage* ImageA = nullptr;
+    QLabel* Label1 = nullptr;
+    TPanel* Panel4 = nullptr;
+    QLabel* Label6 = nullptr;
+    TImage* ImageB = nullptr;
+    QLabel* Label2 = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    QComboBox* EDIT1 = nullptr;
+    QMenu* File1 = nullptr;
+    QAction* N1 = nullptr;
+    QAction* N2 = nullptr;
+    QAction* N3 = nullptr;
+    QMenu* Help1 = nullptr;
+    QAction* About1 = nullptr;
+
+    // Artwork (held in the resources rather than in hidden images) and the
+    // eight 60 x 60 board pattern tiles.
+    QImage ImageGRY;
+    QImage ImageKAGE;
+    QImage ImageMASK;
+    QImage ImageKURO;
+    std::array<QImage, 8> ImageList1;
+
+    // Program-wide values of the window.
+    QImage BACKBMP;
+    std::unique_ptr<TGRID> GRID;
+    // Settings of the window itself (the other ten live in GRID).
+    QString MyName;
+    std::int32_t BMPINDEX = 0;
+
+    // The popup's third button once the popup exists: its caption "終了" is the
+    // quit marker that lets the window close without asking.
+    QAbstractButton* QuitMarkerButton = nullptr;
+
+    // Settings store.
+    bool LOADINI(bool withPlacement);
+    bool SAVEINI();
+    void COLORRESET();
+    QString SettingsFile() const { return IniPath; }
+
+    // Window events.
+    void FormCreate();
+    void FormResize();
+    bool FormCloseQuery();
+    void FormClose();
+    void FormDestroy();
+    void N3Click();
+    void Image1MouseMove(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+
+    // The canned chat phrases of EDIT1, in order.
+    static const QStringList CannedPhrases;
+
+    // Outer bounds as stored in the settings, and their application.
+    QRect OuterBounds() const;
+    void SetOuterBounds(const QRect& bounds);
+    // 0 normal, 1 minimised, 2 maximised.
+    int WindowStateValue() const;
+
+    // TBoardHost
+    QImage& BackBmp() override { return BACKBMP; }
+    int BmpIndex() const override { return BMPINDEX; }
+    const QImage& PatternTile(int index) const override;
+    const QImage& ArtMask() const override { return ImageMASK; }
+    const QImage& ArtGray() const override { return ImageGRY; }
+    const QImage& ArtShadow() const override { return ImageKAGE; }
+    const QImage& ArtKuro() const override { return ImageKURO; }
+    void SetCountLabels(const QString& a, const QString& b) override;
+    void PictureLoadFailed(const QString& path) override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void CreateMenu();
+    void LoadArtwork();
+    void ApplyStoredState(int state);
+    void SetSettingsDefaults(int fromStep);
+
+    QString IniPath;
+    // FormResize is attached to the board image's resize until the window closes.
+    bool ResizeAttached = false;
+    // Picture files already reported as unreadable (one message per file).
+    QSet<QString> ReportedPictures;
 };
