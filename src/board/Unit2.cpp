@@ -111,32 +111,42 @@ bool TGRID::GAMEOVER() {
 std::int32_t TGRID::PUTPIECE(std::int32_t x, std::int32_t y, PaintTarget& image) {
     const std::int32_t c = XTOCOL(x);
     const std::int32_t r = YTOROW(y);
-    if (!IsSquare(c, r) || Cells[c][r].PutSide == 0)
+    if (!IsSquare(c, r))
         return 0;
-    Cells[c][r].State = Turn;
+    // Only an empty square marked for the side now moving takes a piece. A mark
+    // left over from an earlier Turn, or on the square just played (it keeps its
+    // mark until the next PUTSEARCH), would otherwise apply a stale TurnList and
+    // corrupt the position and the counts.
+    const TGRIDCELL& target = Cells[c][r];
+    if (target.State != 0 || target.PutSide == 0 || target.PutSide != Turn)
+        return 0;
+    // The side is taken once: handlers that run while a step processes pending
+    // messages may change Turn, and the move must stay one side's move.
+    const std::int32_t side = Turn;
+    Cells[c][r].State = side;
     LastPut = {c, r};
-    ShowStep({c, r}, image);
+    ShowStep({c, r}, side, image);
     // The list is copied: a step processes pending messages, and nothing that
     // runs then may pull the list from under the loop.
     const std::vector<TCellPos> turned = Cells[c][r].TurnList;
     for (const TCellPos& p : turned) {
-        Cells[p.Col][p.Row].State = Turn;
-        ShowStep(p, image);
+        Cells[p.Col][p.Row].State = side;
+        ShowStep(p, side, image);
     }
     const auto n = static_cast<std::int32_t>(turned.size());
-    if (Turn == +1) {
+    if (side == +1) {
         ACount += n + 1;
         BCount -= n;
-    } else if (Turn == -1) {
+    } else {
         BCount += n + 1;
         ACount -= n;
     }
     return n;
 }
 
-void TGRID::ShowStep(const TCellPos& s, PaintTarget& image) {
+void TGRID::ShowStep(const TCellPos& s, std::int32_t side, PaintTarget& image) {
     const TGRIDCELL& cell = Cells[s.Col][s.Row];
-    const QImage& piece = Turn == +1 ? PieceA : PieceB;
+    const QImage& piece = side == +1 ? PieceA : PieceB;
     QImage& canvas = image.Canvas();
     if (!canvas.isNull() && !piece.isNull()) {
         QPainter painter(&canvas);

@@ -125,9 +125,9 @@ public:
     void HOVER(std::int32_t x, std::int32_t y, PaintTarget& image);
 
 private:
-    // One animation step: shows the moving side's piece on square s, then
-    // sounds or waits, then lets pending messages run.
-    void ShowStep(const TCellPos& s, PaintTarget& image);
+    // One animation step: shows side's piece on square s, then sounds or
+    // waits, then lets pending messages run.
+    void ShowStep(const TCellPos& s, std::int32_t side, PaintTarget& image);
 
     TBoardHost* Host;
     std::int32_t Size;
