@@ -2,6 +2,7 @@
 #include "app/Unit1.h"
 #include "platform/Dialogs.h"
 #include "platform/Platform.h"
+#include "platform/Sound.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -158,6 +159,34 @@ private slots:
         QTRY_VERIFY(form.Image1->width() >= 107);
     }
 
+    void unreadablePictureIsReportedOncePerFile() {
+        const QString bad = dir.filePath(QStringLiteral("broken.jpg"));
+        {
+            QFile f(bad);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("not a picture at all");
+        }
+        {
+            QFile f(ini());
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QStringLiteral("[COLOR]\nAPICNAME=\"%1\"\n").arg(bad).toUtf8());
+        }
+        TForm1 form(ini());
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QTRY_COMPARE(boxes.size(), 1);
+        QVERIFY2(boxes[0].Text.contains(bad), qPrintable(boxes[0].Text));
+        // The side falls back to its colour piece and the board is drawn.
+        QCOMPARE(form.Label1->text(), QStringLiteral("2"));
+        QVERIFY(!form.GRID->PieceA.isNull());
+        // Re-fitting the board does not repeat the message.
+        form.resize(form.width() + 40, form.height() + 40);
+        QTRY_COMPARE(form.Image1->width(), 371 + 40);
+        QTest::qWait(20);
+        QCOMPARE(boxes.size(), 1);
+        QFile::remove(ini());
+    }
+
     void closingAsks() {
         TForm1 form(ini());
         form.show();
@@ -173,6 +202,22 @@ private slots:
         answer = platform::IDCANCEL; // any other way out of the box lets it close
         QVERIFY(form.close());
         QVERIFY(QFile::exists(ini()));
+    }
+
+    void closingBeepsOnlyWithSound() {
+        QStringList sounds;
+        platform::SetSoundObserver([&](const QString& name, bool) { sounds << name; });
+        for (bool soundOn : {true, false}) {
+            sounds.clear();
+            TForm1 form(ini());
+            form.GRID->SoundF = soundOn;
+            form.show();
+            answer = platform::IDNO;
+            QVERIFY(!form.close());
+            QCOMPARE(sounds, soundOn ? QStringList{QStringLiteral("BEEP48")} : QStringList());
+            QCOMPARE(boxes.size(), soundOn ? 1 : 2);
+        }
+        platform::SetSoundObserver({});
     }
 
     void quitMarkerClosesWithoutAsking() {
