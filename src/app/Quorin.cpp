@@ -9,10 +9,10 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Veltroy"));
     int result = 0;
     {
-        // The main window is created first; the popup, the settings dialog and
-        // the about window follow it and stay hidden until used.
-        TForm1 form1;
-        form1.show();
+        // Only the main window is shown; the popup, the settings dialog and the
+        // about window stay hidden until used.
+        TApplicationWindows windows = CreateApplicationWindows();
+        windows.Form1->show();
         result = QApplication::exec();
     }
     platform::ShutdownSound();

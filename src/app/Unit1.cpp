@@ -122,7 +122,9 @@ void TForm1::CreateMenu() {
     N3 = File1->addAction(QStringLiteral("おわる..."));
     Help1 = menuBar()->addMenu(QStringLiteral("ヘルプ"));
     About1 = Help1->addAction(QStringLiteral("バージョン情報"));
+    connect(N2, &QAction::triggered, this, &TForm1::N2Click);
     connect(N3, &QAction::triggered, this, &TForm1::N3Click);
+    connect(About1, &QAction::triggered, this, &TForm1::About1Click);
 }
 
 void TForm1::CreateControls() {

@@ -21,6 +21,23 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QSplitter;
+class TForm3;
+class TOKRightDlg;
+class TOKBottomDlg;
+
+class TForm1;
+
+// The program's four windows, created in this order; destroyed in reverse.
+struct TApplicationWindows {
+    std::unique_ptr<TForm1> Form1;
+    std::unique_ptr<TForm3> Form3;
+    std::unique_ptr<TOKRightDlg> OKRightDlg;
+    std::unique_ptr<TOKBottomDlg> OKBottomDlg;
+    TApplicationWindows();
+    TApplicationWindows(TApplicationWindows&&) noexcept;
+    ~TApplicationWindows();
+};
+TApplicationWindows CreateApplicationWindows(const QString& settingsFile = {});
 
 class TForm1 : public QMainWindow, public TBoardHost {
     Q_OBJECT
@@ -77,6 +94,12 @@ public:
     // quit marker that lets the window close without asking.
     QAbstractButton* QuitMarkerButton = nullptr;
 
+    // The other three windows, created after this one (CreateApplicationWindows);
+    // null until then. Not owned.
+    TForm3* Form3 = nullptr;
+    TOKRightDlg* OKRightDlg = nullptr;
+    TOKBottomDlg* OKBottomDlg = nullptr;
+
     // Settings store.
     bool LOADINI(bool withPlacement);
     bool SAVEINI();
@@ -89,7 +112,14 @@ public:
     bool FormCloseQuery();
     void FormClose();
     void FormDestroy();
+    // Match flow used by the settings: fill the side panel for the current
+    // sides, and tell the opponent the local player's new name ("NAME  ").
+    void KAISI();
+    void SendNAME();
+
+    void N2Click();
     void N3Click();
+    void About1Click();
     void Image1MouseMove(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
 
     // The canned chat phrases of EDIT1, in order.
