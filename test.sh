@@ -1,28 +1,48 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Veltroy twice (plain, and with AddressSanitizer
-# and UndefinedBehaviorSanitizer) and runs the whole test suite on both builds.
+# Installs what is missing, builds Veltroy and runs the whole test suite: on a
+# plain build, on a build with AddressSanitizer and UndefinedBehaviorSanitizer,
+# the network tests on a ThreadSanitizer build, and a short fuzzing run of the
+# network input parser. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
 
 jobs="$(nproc)"
 status=0
+net_tests='^(tst_lanx|tst_lanxreceive|tst_lantransport|tst_lanwire|tst_lanprocesses)$'
 
-run_suite() {
+run_ctest() {
     local dir="$1"
     shift
-    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-    cmake --build "$dir" -j"$jobs"
-    # Tests that need a real X server run under Xvfb; the rest use the offscreen platform.
+    # The end-to-end tests need an X server: Xvfb; the rest use the offscreen platform.
     if ! xvfb-run -a -s "-screen 0 1280x1024x24" \
-        ctest --test-dir "$dir" --output-on-failure -j"$jobs"; then
+        ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@"; then
         status=1
     fi
 }
 
 echo "== plain build =="
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+run_ctest build
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
-run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DVELTROY_SANITIZE=ON -DVELTROY_BENCH=OFF
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTROY_SANITIZE=ON \
+    -DVELTROY_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+run_ctest build-asan
+
+echo "== ThreadSanitizer build: network tests =="
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTROY_TSAN=ON \
+    -DVELTROY_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target tst_lanx tst_lanxreceive tst_lantransport \
+    tst_lanwire tst_lanprocesses lanprobe
+run_ctest build-tsan -R "$net_tests"
+
+echo "== fuzzing the network input parser (short run) =="
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVELTROY_FUZZ=ON \
+    -DVELTROY_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j"$jobs" --target fuzz_lanwire
+run_ctest build-fuzz -R '^fuzz_'
 
 exit "$status"

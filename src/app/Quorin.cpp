@@ -1,12 +1,22 @@
 // Program start: the application object, its title, the windows, the message loop.
 #include "app/Unit1.h"
 #include "platform/Sound.h"
+#include "settings/UxThemeRT.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Veltroy"));
+    // The toolkit's own dialogs (colour picker, file chooser) speak Japanese too.
+    QTranslator toolkitTexts;
+    if (toolkitTexts.load(QStringLiteral("qtbase_ja"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&toolkitTexts);
+    // The visual-styles library, when it is there, before any window exists.
+    UxThemeRT::LoadThemeLibrary();
     int result = 0;
     {
         // Only the main window is shown; the popup, the settings dialog and the
@@ -15,6 +25,7 @@ int main(int argc, char** argv) {
         windows.Form1->show();
         result = QApplication::exec();
     }
+    UxThemeRT::FreeThemeLibrary();
     platform::ShutdownSound();
     return result;
 }

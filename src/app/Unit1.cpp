@@ -1,6 +1,8 @@
 // TForm1: creating the main window and its controls, resizing, closing.
 #include "app/Unit1.h"
 
+#include "match/MyThread.h"
+#include "net/Lanx.h"
 #include "platform/Anchors.h"
 #include "platform/Dialogs.h"
 #include "platform/Fonts.h"
@@ -10,7 +12,9 @@
 #include <QAbstractButton>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -105,11 +109,36 @@ TForm1::TForm1(const QString& settingsFile)
     move(386, 159);
     resize(kDesignClient.width(), kDesignClient.height() + kMenuHeight);
     setMinimumSize(276 - kFrameWidth, 274 - kFrameHeight);
+    CreateSessionComponent();
     FormCreate();
 }
 
 TForm1::~TForm1() {
+    // The session goes first, so that no event reaches a window being torn down.
+    MyThread.reset();
+    delete Lanx1;
+    Lanx1 = nullptr;
     FormDestroy();
+}
+
+void TForm1::CreateSessionComponent() {
+    Lanx1 = new TLanx(this);
+    Lanx1->SetDebugOption(dpoHaltOnError);
+    Lanx1->SetAppGuid(QStringLiteral("{6BBC35C2-9331-43B2-8666-666666666666}"));
+    Lanx1->SetMaxPlayers(2);
+    Lanx1->OnArriveMessage = [this](TLanx* sender, TLanxPlayer* from, const void* data,
+                                    std::uint32_t size) {
+        Lanx1ArriveMessage(sender, from, data, size);
+    };
+    Lanx1->OnComesNewChallenger = [this](TLanx* sender, TLanxPlayer* player, const QString& s,
+                                         const QString& l) {
+        Lanx1ComesNewChallenger(sender, player, s, l);
+    };
+    Lanx1->OnEscapeChallenger = [this](TLanx* sender, TLanxPlayer* player, const QString& s,
+                                       const QString& l) {
+        Lanx1EscapeChallenger(sender, player, s, l);
+    };
+    Lanx1->Loaded();
 }
 
 void TForm1::CreateMenu() {
@@ -122,6 +151,7 @@ void TForm1::CreateMenu() {
     N3 = File1->addAction(QStringLiteral("おわる..."));
     Help1 = menuBar()->addMenu(QStringLiteral("ヘルプ"));
     About1 = Help1->addAction(QStringLiteral("バージョン情報"));
+    connect(N1, &QAction::triggered, this, [this] { STARTClick(N1); });
     connect(N2, &QAction::triggered, this, &TForm1::N2Click);
     connect(N3, &QAction::triggered, this, &TForm1::N3Click);
     connect(About1, &QAction::triggered, this, &TForm1::About1Click);
@@ -145,9 +175,8 @@ void TForm1::CreateControls() {
     auto* panel1Anchors = new AnchorLayout(Panel1, QSize(373, 347));
     panel1Anchors->Add(Image1, QRect(1, 1, 371, 345), akLeft | akTop | akRight | akBottom);
     Image1->installEventFilter(this);
-    Image1->OnMouseMove = [this](Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
-        Image1MouseMove(b, s, x, y);
-    };
+    SetBoardMouseUp(true);
+    SetBoardMouseMove(true);
 
     Panel2 = new TPanel(Splitter1);
     Panel2->setObjectName(QStringLiteral("Panel2"));
@@ -165,6 +194,7 @@ void TForm1::CreateControls() {
     START = new QPushButton(QStringLiteral("はじめる"), Panel2);
     START->setObjectName(QStringLiteral("START"));
     START->setFont(platform::UiFont(19));
+    connect(START, &QPushButton::clicked, this, [this] { STARTClick(START); });
     side->Add(START, QRect(16, 16, 129, 41), akLeft | akTop | akRight);
 
     auto makeRow = [&](TPanel*& panel, QLabel*& name, TImage*& piece, QLabel*& count,
@@ -220,6 +250,7 @@ void TForm1::CreateControls() {
         QStringLiteral("メッセージを入力してダブルクリック又はエンターキーで相手に送信できます"));
     SetBackground(EDIT1, ColorToQColor(clInactiveCaptionText));
     side->Add(EDIT1, QRect(8, 312, 145, 20), akLeft | akRight | akBottom);
+    EDIT1->lineEdit()->installEventFilter(this);
 }
 
 void TForm1::LoadArtwork() {
@@ -280,6 +311,19 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     // The board image changes size when the window is resized or the splitter moves.
     if (watched == Image1 && event->type() == QEvent::Resize && ResizeAttached)
         FormResize();
+    if (watched == EDIT1->lineEdit()) {
+        if (event->type() == QEvent::KeyPress) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+                QChar typed(13);
+                Edit1KeyPress(typed);
+                if (typed.isNull())
+                    return true; // used: the box does not see the key
+            }
+        } else if (event->type() == QEvent::MouseButtonDblClick) {
+            EDIT1DblClick();
+        }
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 

@@ -11,7 +11,10 @@
 #include <QSet>
 #include <QString>
 #include <array>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <vector>
 
 class QAbstractButton;
 class QAction;
@@ -22,6 +25,9 @@ class QPlainTextEdit;
 class QPushButton;
 class QSplitter;
 class TForm3;
+class TLanx;
+class TLanxPlayer;
+class TMyThread;
 class TOKRightDlg;
 class TOKBottomDlg;
 
@@ -35,7 +41,11 @@ struct TApplicationWindows {
     std::unique_ptr<TOKBottomDlg> OKBottomDlg;
     TApplicationWindows();
     TApplicationWindows(TApplicationWindows&&) noexcept;
+    TApplicationWindows& operator=(TApplicationWindows&& other) noexcept;
     ~TApplicationWindows();
+
+private:
+    void Release();
 };
 TApplicationWindows CreateApplicationWindows(const QString& settingsFile = {});
 
@@ -112,10 +122,61 @@ public:
     bool FormCloseQuery();
     void FormClose();
     void FormDestroy();
-    // Match flow used by the settings: fill the side panel for the current
-    // sides, and tell the opponent the local player's new name ("NAME  ").
+    // The session component, created with the window.
+    TLanx* Lanx1 = nullptr;
+    // Match state: +1 first player, -1 second, 0 before the first choice.
+    int MySide = 0;
+    QString OpponentName;
+    // Confirms the session-location dialog during the search.
+    std::unique_ptr<TMyThread> MyThread;
+
+    // Pairing and the first-move choice.
+    void STARTClick(QObject* Sender);
+    void AUTOSTART();
+    void Lanx1ComesNewChallenger(TLanx* Sender, TLanxPlayer* player, const QString& ShortName,
+                                 const QString& LongName);
+    void SENKOSET();
+    void SENKOOK(int side);
+    void RESSTART(const QString& text);
     void KAISI();
+
+    // The match messages.
+    void Lanx1ArriveMessage(TLanx* Sender, TLanxPlayer* from, const void* data,
+                            std::uint32_t dataSize);
+    // Sends text and its terminating zero byte to the opponent.
+    void SendMatchMessage(const QString& text);
+
+    // Local move input.
+    void Image1MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    // Attach or detach the board image's mouse handlers.
+    void SetBoardMouseUp(bool attached);
+    void SetBoardMouseMove(bool attached);
+
+    // Turns, passes, game end, replay and leaving.
+    void RESPUTOK(const QString& text);
+    void RESPASS();
+    void owari();
+    void endMES(int diff);
+    void ENDMESRES(int choice);
+    void RESRETRY();
+    void RESETGRID();
+    void Lanx1EscapeChallenger(TLanx* Sender, TLanxPlayer* player, const QString& ShortName,
+                               const QString& LongName);
+    void EXITPLAY();
+
+    // Chat and name change.
+    // Enter in the chat box; sets key to 0 when it was used.
+    void Edit1KeyPress(QChar& key);
+    void EDIT1DblClick();
+    void RESCHAT(const QString& text);
+    void RESNAME(const QString& text);
+    // Tells the opponent the local player's new name ("NAME  ").
     void SendNAME();
+
+    // Adds a line (or several, separated by line breaks) to the log.
+    void AddLog(const QString& lines);
+    // Brings the window to the foreground.
+    void BringToFront();
 
     void N2Click();
     void N3Click();
@@ -148,12 +209,38 @@ protected:
 
 private:
     void CreateControls();
+    void CreateSessionComponent();
     void CreateMenu();
     void LoadArtwork();
     void ApplyStoredState(int state);
     void SetSettingsDefaults(int fromStep);
 
+    // Places a piece for GRID->Turn at a pixel, with the animation. A board
+    // replaced while the animation processes messages is kept alive until the
+    // placing is done.
+    std::int32_t PlacePiece(std::int32_t x, std::int32_t y);
+    void SetChatEnabled(bool enabled);
+
     QString IniPath;
+    int AnimationDepth = 0;
+    std::vector<std::unique_ptr<TGRID>> RetiredBoards;
+    // Arrivals (messages, a player coming or leaving) wait while a local move is
+    // placed and are then handled in their order: the animation lets pending
+    // events run, and a reply must not land on a board whose own move is still
+    // being turned, nor have its turn taken back when the move finishes.
+    int HoldDepth = 0;
+    std::deque<std::function<void()>> HeldArrivals;
+    // Handles an arrival now, or queues it behind the held ones.
+    void Arrive(std::function<void()> arrival);
+    void HoldArrivals() { ++HoldDepth; }
+    // Ends a hold; the outermost one handles everything that waited.
+    void ReleaseArrivals();
+    void HandleMatchMessage(const QString& text);
+    void GreetNewChallenger();
+    // Settling a choice made on both sides at once: the host's choice stands.
+    bool IsHost = false;
+    bool ChoseThisGame = false;
+    bool AwaitingStartAck = false;
     // FormResize is attached to the board image's resize until the window closes.
     bool ResizeAttached = false;
     // Picture files already reported as unreadable (one message per file).

@@ -1,13 +1,28 @@
 // Creating the program's four windows in their order.
 #include "app/Unit1.h"
 #include "match/Unit3.h"
+
 #include "settings/Unit4.h"
 #include "settings/about.h"
+#include <QPushButton>
 
 TApplicationWindows::TApplicationWindows() = default;
 TApplicationWindows::TApplicationWindows(TApplicationWindows&&) noexcept = default;
 
-TApplicationWindows::~TApplicationWindows() {
+TApplicationWindows& TApplicationWindows::operator=(TApplicationWindows&& other) noexcept {
+    if (this != &other) {
+        Release();
+        Form1 = std::move(other.Form1);
+        Form3 = std::move(other.Form3);
+        OKRightDlg = std::move(other.OKRightDlg);
+        OKBottomDlg = std::move(other.OKBottomDlg);
+    }
+    return *this;
+}
+
+TApplicationWindows::~TApplicationWindows() { Release(); }
+
+void TApplicationWindows::Release() {
     // The dialogs go first: the main window refers to them until it is gone.
     if (Form1) {
         Form1->OKBottomDlg = nullptr;
@@ -28,6 +43,7 @@ TApplicationWindows CreateApplicationWindows(const QString& settingsFile) {
     w.Form1 = std::make_unique<TForm1>(settingsFile);
     w.Form3 = std::make_unique<TForm3>(w.Form1.get());
     w.Form1->Form3 = w.Form3.get();
+    w.Form1->QuitMarkerButton = w.Form3->BUTTON3;
     w.OKRightDlg = std::make_unique<TOKRightDlg>(w.Form1.get());
     w.Form1->OKRightDlg = w.OKRightDlg.get();
     w.OKBottomDlg = std::make_unique<TOKBottomDlg>(w.Form1.get());

@@ -1,3 +1,162 @@
-// TEMPORARY placeholder: the popup TForm3 is being built.
+// TForm3: the popup's layout, its shape, RESET and the button handler.
 #include "match/Unit3.h"
-TForm3::TForm3(TForm1*) : QWidget(nullptr) {}
+
+#include "app/Unit1.h"
+#include "platform/Color.h"
+#include "platform/Fonts.h"
+#include "platform/ImageControl.h"
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QScreen>
+
+namespace {
+
+constexpr QSize kClient(317, 165);
+constexpr int kPenWidth = 3;
+const char* const kTagProperty = "Tag";
+
+QPainterPath RoundedShape(QSize size) {
+    // A rounded rectangle whose corner ellipses measure a quarter of the shorter side.
+    const int s = std::min(size.width(), size.height()) - kPenWidth + 1;
+    const qreal corner = s / 4;
+    QPainterPath path;
+    path.addRoundedRect(QRectF(0, 0, size.width(), size.height()), corner / 2, corner / 2);
+    return path;
+}
+
+} // namespace
+
+TRoundShape::TRoundShape(QWidget* parent) : QWidget(parent), Brush(ColorToQColor(clCream)) {}
+
+void TRoundShape::SetBrushColor(const QColor& color) {
+    Brush = color;
+    update();
+}
+
+QRegion TRoundShape::Region() const {
+    return QRegion(RoundedShape(size()).toFillPolygon().toPolygon());
+}
+
+void TRoundShape::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal half = kPenWidth / 2.0;
+    const QSize inner = size() - QSize(kPenWidth, kPenWidth);
+    QPainterPath path = RoundedShape(inner);
+    path.translate(half, half);
+    painter.setPen(QPen(ColorToQColor(clLime), kPenWidth));
+    painter.setBrush(Brush);
+    painter.drawPath(path);
+}
+
+TForm3::TForm3(TForm1* form1) : QDialog(nullptr), Form1(form1) {
+    setWindowTitle(QStringLiteral("ちょっとまっててね!"));
+    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    setFixedSize(kClient);
+    setFont(platform::UiFont(12));
+    // Outside the rounded shape the window is cut away.
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, ColorToQColor(0x00011400));
+    setPalette(pal);
+
+    Shape3 = new TRoundShape(this);
+    Shape3->setGeometry(QRect(QPoint(0, 0), kClient));
+    setMask(Shape3->Region());
+
+    Label1 = new QLabel(this);
+    Label1->setGeometry(0, 0, 312, 177);
+    Label1->setWordWrap(true);
+    Label1->setFont(platform::UiFont(21, false, true));
+    QPalette labelPal = Label1->palette();
+    labelPal.setColor(QPalette::WindowText, ColorToQColor(clGreen));
+    Label1->setPalette(labelPal);
+
+    Image1 = new TImage(this);
+    Image1->setGeometry(41, 49, 48, 48);
+    Image1->Stretch = true;
+    Image2 = new TImage(this);
+    Image2->setGeometry(224, 51, 48, 48);
+    Image2->Stretch = true;
+
+    auto makeButton = [this](const QString& caption, QRect bounds, int pixels, bool bold, int tag) {
+        auto* button = new QPushButton(caption, this);
+        button->setGeometry(bounds);
+        button->setFont(platform::UiFont(pixels, bold));
+        button->setProperty(kTagProperty, tag);
+        button->setAutoDefault(false);
+        button->hide();
+        connect(button, &QPushButton::clicked, this, [this, button] { BUTTON1Click(button); });
+        return button;
+    };
+    BUTTON2 = makeButton(QStringLiteral("OK"), QRect(112, 88, 89, 49), 32, true, 0);
+    BUTTON1 = makeButton(QStringLiteral("先攻一度"), QRect(16, 96, 105, 49), 24, false, 1);
+    BUTTON3 = makeButton(QStringLiteral("後攻"), QRect(192, 96, 105, 49), 24, false, -1);
+
+    Image1->hide();
+    Image2->hide();
+    SetLabelLayoutTop();
+
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->geometry().center() - rect().center());
+}
+
+void TForm3::SetLabelLayoutTop() {
+    Label1->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+}
+
+void TForm3::SetLabelLayoutCenter() {
+    Label1->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+}
+
+int TForm3::ButtonTag(const QPushButton* button) {
+    return button->property(kTagProperty).toInt();
+}
+
+void TForm3::RESET() {
+    Tag = modeIdle;
+    Shape3->SetBrushColor(ColorToQColor(clCream));
+    SetLabelLayoutTop();
+    Label1Color = ColorToQColor(clCream);
+    Label1->clear();
+    for (QPushButton* button : {BUTTON1, BUTTON2, BUTTON3})
+        button->hide();
+    // The OK button keeps its caption; clearing BUTTON3 also clears the quit marker.
+    BUTTON1->setText(QString());
+    BUTTON3->setText(QString());
+    Image1->hide();
+    Image2->hide();
+}
+
+void TForm3::BUTTON1Click(QPushButton* sender) {
+    const int side = ButtonTag(sender);
+    switch (Tag) {
+    case modeChoice:
+        RESET();
+        close();
+        Form1->SENKOOK(side);
+        break;
+    case modeNotice:
+        RESET();
+        close();
+        Form1->setEnabled(true);
+        break;
+    case modeResult:
+        RESET();
+        Form1->ENDMESRES(side);
+        break;
+    default:
+        break;
+    }
+}
+
+void TForm3::keyPressEvent(QKeyEvent* event) {
+    // Escape must not close the popup behind the match flow's back.
+    if (event->key() == Qt::Key_Escape)
+        return;
+    QDialog::keyPressEvent(event);
+}

@@ -18,6 +18,11 @@ void TPanel::SetBevels(Bevel outer, Bevel inner) {
     update();
 }
 
+void TPanel::SetBevelWidth(int width) {
+    Width = width;
+    update();
+}
+
 void TPanel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Fill);
@@ -30,12 +35,14 @@ void TPanel::paintEvent(QPaintEvent*) {
         const QColor dark = palette().color(QPalette::Dark);
         const QColor& topLeft = bevel == bvRaised ? light : dark;
         const QColor& bottomRight = bevel == bvRaised ? dark : light;
-        painter.setPen(topLeft);
-        painter.drawLine(r.left(), r.top(), r.right(), r.top());
-        painter.drawLine(r.left(), r.top(), r.left(), r.bottom());
-        painter.setPen(bottomRight);
-        painter.drawLine(r.left(), r.bottom(), r.right(), r.bottom());
-        painter.drawLine(r.right(), r.top(), r.right(), r.bottom());
-        r.adjust(1, 1, -1, -1);
+        for (int i = 0; i < Width; ++i) {
+            painter.setPen(topLeft);
+            painter.drawLine(r.left(), r.top(), r.right(), r.top());
+            painter.drawLine(r.left(), r.top(), r.left(), r.bottom());
+            painter.setPen(bottomRight);
+            painter.drawLine(r.left(), r.bottom(), r.right(), r.bottom());
+            painter.drawLine(r.right(), r.top(), r.right(), r.bottom());
+            r.adjust(1, 1, -1, -1);
+        }
     }
 }

@@ -16,8 +16,11 @@ public:
     void SetBevels(Bevel outer, Bevel inner);
     Bevel BevelOuter() const { return Outer; }
     Bevel BevelInner() const { return Inner; }
+    // Width of each bevel in pixels (1 by default).
+    void SetBevelWidth(int width);
+    int BevelWidth() const { return Width; }
     // Width of the bevels: aligned children sit inside it.
-    int BorderWidth() const { return (Outer != bvNone) + (Inner != bvNone); }
+    int BorderWidth() const { return ((Outer != bvNone) + (Inner != bvNone)) * Width; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -26,4 +29,5 @@ private:
     QColor Fill;
     Bevel Outer = bvRaised;
     Bevel Inner = bvNone;
+    int Width = 1;
 };

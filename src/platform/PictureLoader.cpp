@@ -1,5 +1,6 @@
-// The picture loader: JPEG through libjpeg, other bitmaps and icons through Qt, with a small cache.
+// The picture loader: JPEG through libjpeg, metafiles, bitmaps and icons through Qt; a small cache.
 #include "platform/PictureLoader.h"
+#include "platform/Metafile.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -172,6 +173,8 @@ QImage Decode(const QString& path) {
     if (LooksLikeJpeg(data)) {
         if (!DecodeJpeg(data, image))
             return {};
+    } else if (DetectMetafile(data) != MetafileKind::None) {
+        image = DecodeMetafile(data);
     } else {
         image = DecodeWithQt(data);
     }

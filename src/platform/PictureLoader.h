@@ -6,7 +6,8 @@
 
 namespace platform {
 
-// Loads path as a picture: JPEG through libjpeg, bitmaps and icons through Qt.
+// Loads path as a picture: JPEG through libjpeg, enhanced metafiles and metafiles
+// (see Metafile.h), bitmaps and icons through Qt.
 // Returns a null image when the file cannot be read or decoded. Decoded files
 // are cached by path, size and modification time, so re-layouts cost nothing.
 QImage LoadPicture(const QString& path);

@@ -1,5 +1,6 @@
 // The main window: its controls as laid out, live re-fitting, minimum sizes and closing.
 #include "app/Unit1.h"
+#include "net/Lanx.h"
 #include "platform/Dialogs.h"
 #include "platform/Platform.h"
 #include "platform/Sound.h"
@@ -32,6 +33,7 @@ private slots:
         answer = platform::IDYES;
         platform::SetWorkAreaOverride(QRect(0, 0, 1280, 1024));
         platform::SetSleepHook([](int) {});
+        lanx::SetHaltHook([] { QFAIL("the session component ended the program"); });
         platform::SetMessageBoxHook([this](const QString& t, const QString& c, unsigned f) {
             boxes.push_back({t, c, f});
             return answer;

@@ -1,5 +1,6 @@
 // The settings store: defaults, the file's forms, the window placement and the error paths.
 #include "app/Unit1.h"
+#include "net/Lanx.h"
 #include "platform/Dialogs.h"
 #include "platform/Platform.h"
 
@@ -40,6 +41,7 @@ private slots:
         errors.clear();
         platform::SetWorkAreaOverride(wa);
         platform::SetSleepHook([](int) {});
+        lanx::SetHaltHook([] { QFAIL("the session component ended the program"); });
         platform::SetMessageBoxHook([this](const QString& text, const QString&, unsigned) {
             errors << text;
             return platform::IDYES;

@@ -1,0 +1,370 @@
+// TForm1's match flow: pairing, the first-move choice, and the message dispatcher.
+#include "app/Unit1.h"
+
+#include "match/MyThread.h"
+#include "match/Unit3.h"
+#include "net/Lanx.h"
+#include "platform/CodePage.h"
+#include "platform/Dialogs.h"
+#include "platform/Platform.h"
+#include "platform/Sound.h"
+#include "settings/Unit4.h"
+#include "settings/about.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+namespace {
+
+const QString kCRLF = QStringLiteral("\r\n");
+const QString kQuit = QStringLiteral("やめる");
+
+QString SideName(int side) {
+    return side == +1 ? QStringLiteral("先攻") : QStringLiteral("後攻");
+}
+
+// The side a "START " message names, or 0 when it names none.
+int StartSide(const QString& text) {
+    const QString field = platform::MidChars(text, platform::CharCount(text) - 2).trimmed();
+    if (field == QLatin1String("1"))
+        return +1;
+    if (field == QLatin1String("-1"))
+        return -1;
+    return 0;
+}
+
+} // namespace
+
+void TForm1::BringToFront() {
+    raise();
+    activateWindow();
+}
+
+void TForm1::AddLog(const QString& lines) {
+    // The log keeps the desktop's line breaks in its text; the control shows lines.
+    QString text = lines;
+    text.replace(kCRLF, QStringLiteral("\n"));
+    Memo1->appendPlainText(text);
+}
+
+void TForm1::SendMatchMessage(const QString& text) {
+    QByteArray bytes = platform::ToSystemCodePage(text);
+    bytes.append('\0');
+    Lanx1->SendData(0, bytes.constData(), static_cast<std::uint32_t>(bytes.size()));
+}
+
+void TForm1::STARTClick(QObject* Sender) {
+    if (Sender != N1) {
+        if (START->text() == kQuit) {
+            close();
+            return;
+        }
+    }
+    if (MyName.isEmpty()) {
+        platform::MessageBox(this, QStringLiteral("プレーヤーの名前を設定してください"),
+                             QStringLiteral("Veltroy"), platform::MB_OK);
+        N2Click();
+        if (MyName.isEmpty())
+            return;
+    }
+    START->setText(kQuit);
+    N1->setCheckable(true);
+    N1->setChecked(isEnabled());
+    N1->setEnabled(false);
+    AUTOSTART();
+}
+
+void TForm1::AUTOSTART() {
+    Form3->RESET();
+    Form3->SetLabelLayoutCenter();
+    Form3->Label1->setText(QStringLiteral("プレーヤーを探しています") + kCRLF +
+                           QStringLiteral("しばらくお待ち下さい"));
+    platform::ProcessMessages();
+    Form3->show();
+    platform::ProcessMessages();
+
+    MyThread = std::make_unique<TMyThread>();
+
+    int index = -1;
+    for (int i = 0; i < Lanx1->Connections().Count(); ++i) {
+        if (Lanx1->Connections().Strings(i).contains(QStringLiteral("TCP"))) {
+            index = i;
+            break;
+        }
+    }
+    if (index < 0) {
+        if (GRID->SoundF)
+            platform::MessageBeep(platform::MB_ICONHAND);
+        platform::MessageBox(this,
+                             QStringLiteral("このコンピューターでは実行出来ません。") + kCRLF +
+                                 kCRLF + QStringLiteral("　　　　　　　　　Error 1"),
+                             QStringLiteral("Veltroy"), platform::MB_OK);
+        Form3->BUTTON3->setText(QStringLiteral("終了"));
+        close();
+        return;
+    }
+
+    Lanx1->Connect(index);
+    platform::ProcessMessages();
+
+    if (Lanx1->Sessions().Count() > 0) {
+        // Guest: the first session found.
+        Lanx1->JoinSession(0, MyName, MyName);
+        IsHost = false;
+        platform::ProcessMessages();
+        OpponentName =
+            Lanx1->Players().Count() > 0 ? Lanx1->Players().Items(0)->ShortName : QString();
+        Form3->SetLabelLayoutCenter();
+        Form3->Label1->setText(OpponentName + QStringLiteral("さんと") + kCRLF +
+                               QStringLiteral("ゲームをはじめます"));
+        if (GRID->SoundF)
+            platform::MessageBeep(platform::MB_ICONASTERISK);
+        platform::ProcessMessages();
+        AddLog(OpponentName + QStringLiteral("さんとはじめます"));
+        platform::Sleep(2000);
+        SENKOSET();
+    } else {
+        // Host: open a session and wait for a challenger.
+        Lanx1->CreateSession(QStringLiteral("KORVAMESH"), MyName, MyName);
+        IsHost = true;
+        platform::ProcessMessages();
+        Form3->SetLabelLayoutCenter();
+        if (GRID->SoundF)
+            platform::MessageBeep(0);
+        Form3->Label1->setText(QStringLiteral("見つかりませんでした") + kCRLF +
+                               QStringLiteral("プレーヤーを待ちます"));
+        platform::ProcessMessages();
+        platform::Sleep(3000);
+        show();
+        AddLog(QStringLiteral("待機中"));
+        Memo1->setFocus();
+        Form3->close();
+    }
+}
+
+void TForm1::Lanx1ComesNewChallenger(TLanx*, TLanxPlayer*, const QString&, const QString&) {
+    Arrive([this] { GreetNewChallenger(); });
+}
+
+void TForm1::GreetNewChallenger() {
+    BringToFront();
+    setEnabled(true);
+    Form3->close();
+    platform::ProcessMessages();
+    OpponentName = Lanx1->Players().Count() > 1 ? Lanx1->Players().Items(1)->ShortName : QString();
+    Form3->RESET();
+    Form3->SetLabelLayoutCenter();
+    Form3->Label1->setText(OpponentName + QStringLiteral("さんと") + kCRLF +
+                           QStringLiteral("ゲームをはじめます"));
+    Form3->show();
+    if (GRID->SoundF)
+        platform::MessageBeep(platform::MB_ICONASTERISK);
+    platform::ProcessMessages();
+    AddLog(OpponentName + QStringLiteral("さんとはじめます"));
+    platform::ProcessMessages();
+    platform::Sleep(2000);
+    Form3->close();
+    SENKOSET();
+}
+
+void TForm1::SENKOSET() {
+    platform::ProcessMessages();
+    BringToFront();
+    // A new choice round: nobody has chosen yet.
+    ChoseThisGame = false;
+    AwaitingStartAck = false;
+    Form3->RESET();
+    Form3->Label1Color = ColorToQColor(clCream);
+    Form3->Tag = TForm3::modeChoice;
+    Form3->Label1->setText(kCRLF + QStringLiteral("先攻／後攻を決めてください"));
+    Form3->SetLabelLayoutTop();
+    Form3->Image1->show();
+    Form3->Image2->show();
+    Form3->Image1->SetPicture(GRID->BigPieceA);
+    Form3->Image2->SetPicture(GRID->BigPieceB);
+    Form3->BUTTON1->setText(QStringLiteral("先攻"));
+    Form3->BUTTON3->setText(QStringLiteral("後攻"));
+    Form3->BUTTON1->show();
+    Form3->BUTTON3->show();
+    platform::ProcessMessages();
+    Form3->show();
+    setEnabled(false);
+}
+
+void TForm1::SENKOOK(int side) {
+    MySide = side;
+    ChoseThisGame = true;
+    show();
+    setEnabled(true);
+    AddLog(QStringLiteral("あなたは") + SideName(side) + QStringLiteral("を選びました"));
+    SendMatchMessage(QStringLiteral("START ") + QString::number(MySide));
+    if (side == +1) {
+        GRID->Turn = +1;
+        AddLog(QStringLiteral("あなたの番です"));
+    } else {
+        GRID->Turn = 0;
+        AddLog(QStringLiteral("相手の番です"));
+    }
+    GRID->PUTSEARCH();
+    KAISI();
+    GRID->DRAWGRID(*Image1);
+}
+
+void TForm1::RESSTART(const QString& text) {
+    const int theirs = StartSide(text);
+    if (theirs == 0)
+        return; // not a side: nothing to apply
+
+    if (ChoseThisGame) {
+        // Both players chose before seeing the other's choice. The host's choice
+        // stands: the host drops the guest's choice and the guest's moves until
+        // the guest's acknowledgement; the guest starts over on the other side
+        // and acknowledges with its new side.
+        if (IsHost) {
+            if (AwaitingStartAck)
+                AwaitingStartAck = false; // the acknowledgement: nothing changes
+            else
+                AwaitingStartAck = true;
+            return;
+        }
+        RESETGRID();
+        ChoseThisGame = false;
+        MySide = -theirs;
+        SendMatchMessage(QStringLiteral("START ") + QString::number(MySide));
+        ChoseThisGame = true;
+        AddLog(QStringLiteral("相手が") + SideName(-MySide) + QStringLiteral("を選びました"));
+        if (MySide == +1) {
+            GRID->Turn = +1;
+            AddLog(QStringLiteral("あなたの番です"));
+        } else {
+            GRID->Turn = 0;
+            AddLog(QStringLiteral("相手の番です"));
+        }
+        GRID->PUTSEARCH();
+        KAISI();
+        GRID->DRAWGRID(*Image1);
+        return;
+    }
+
+    MySide = -theirs;
+    ChoseThisGame = true; // the game's sides are settled
+    Form3->SetLabelLayoutCenter();
+    Form3->BUTTON1->hide();
+    Form3->BUTTON3->hide();
+    Form3->Image1->hide();
+    Form3->Image2->hide();
+    platform::ProcessMessages();
+    const QString taken = SideName(-MySide);
+    Form3->Label1->setText(OpponentName + QStringLiteral("さんが") + taken +
+                           QStringLiteral("を選びました"));
+    AddLog(QStringLiteral("相手が") + taken + QStringLiteral("を選びました"));
+    platform::ProcessMessages();
+    Form3->show();
+    if (GRID->SoundF)
+        platform::MessageBeep(platform::MB_ICONASTERISK);
+    platform::Sleep(2000);
+    Form3->close();
+    setEnabled(true);
+    if (MySide == +1) {
+        GRID->Turn = +1;
+        AddLog(QStringLiteral("あなたの番です"));
+    } else {
+        GRID->Turn = 0;
+        AddLog(QStringLiteral("相手の番です"));
+    }
+    GRID->PUTSEARCH();
+    KAISI();
+    GRID->DRAWGRID(*Image1);
+}
+
+void TForm1::SetChatEnabled(bool enabled) {
+    EDIT1->setEnabled(enabled);
+    QPalette pal = EDIT1->palette();
+    const QColor color = ColorToQColor(enabled ? clWhite : clInactiveCaptionText);
+    pal.setColor(QPalette::Base, color);
+    pal.setColor(QPalette::Window, color);
+    EDIT1->setPalette(pal);
+}
+
+void TForm1::KAISI() {
+    SetChatEnabled(true);
+    const QString mine = QStringLiteral("あなたのコマの数です");
+    const QString theirs = QStringLiteral("相手のコマの数です");
+    if (MySide == -1) {
+        Label5->setText(OpponentName + QStringLiteral("さん"));
+        Label6->setText(MyName + QStringLiteral("さん"));
+        Panel4->SetBevelWidth(3);
+        Panel3->SetBevelWidth(1);
+        Panel4->setToolTip(mine);
+        Panel3->setToolTip(theirs);
+    } else {
+        Label5->setText(MyName + QStringLiteral("さん"));
+        Label6->setText(OpponentName + QStringLiteral("さん"));
+        Panel3->SetBevelWidth(3);
+        Panel4->SetBevelWidth(1);
+        Panel3->setToolTip(mine);
+        Panel4->setToolTip(theirs);
+    }
+}
+
+void TForm1::Arrive(std::function<void()> arrival) {
+    if (HoldDepth == 0) {
+        arrival();
+        return;
+    }
+    HeldArrivals.push_back(std::move(arrival));
+}
+
+void TForm1::ReleaseArrivals() {
+    if (HoldDepth > 1) {
+        --HoldDepth;
+        return;
+    }
+    // Still held while the queue empties, so that whatever arrives meanwhile
+    // (a handler processes pending events) waits behind it.
+    while (!HeldArrivals.empty()) {
+        const std::function<void()> next = std::move(HeldArrivals.front());
+        HeldArrivals.pop_front();
+        next();
+    }
+    HoldDepth = 0;
+}
+
+void TForm1::Lanx1ArriveMessage(TLanx*, TLanxPlayer*, const void* data, std::uint32_t dataSize) {
+    // The bytes are lent only until this returns.
+    const QString text = platform::FromSystemCodePage(static_cast<const char*>(data), dataSize);
+    Arrive([this, text] { HandleMatchMessage(text); });
+}
+
+void TForm1::HandleMatchMessage(const QString& text) {
+    const QString command = platform::MidChars(text, 0, 6);
+
+    BringToFront();
+    setEnabled(true);
+
+    if (command == QLatin1String("START "))
+        RESSTART(text);
+    if (command == QLatin1String("PUTOK "))
+        RESPUTOK(text);
+    if (command == QLatin1String("PASS  "))
+        RESPASS();
+    if (command == QLatin1String("RETRY "))
+        RESRETRY();
+    if (command == QLatin1String("CHAT  "))
+        RESCHAT(text);
+    if (command == QLatin1String("NAME  "))
+        RESNAME(text);
+
+    // Nothing that is open may end up hidden behind the main window.
+    if (Form3 && Form3->isVisible()) {
+        Form3->show();
+        Form3->raise();
+        setEnabled(false);
+    }
+    if (OKRightDlg && OKRightDlg->isVisible())
+        OKRightDlg->raise();
+    if (OKBottomDlg && OKBottomDlg->isVisible())
+        OKBottomDlg->raise();
+}

@@ -1,0 +1,208 @@
+// UDP discovery: broadcast targets, the shared listener, and the search.
+#include "net/LanDiscovery.h"
+
+#include <algorithm>
+#include <mutex>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace lan {
+
+namespace {
+
+sockaddr_in ToSockaddr(const Endpoint& e) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(e.ipv4);
+    sa.sin_port = htons(e.port);
+    return sa;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : Value(fd) {}
+    ~Fd() {
+        if (Value >= 0)
+            ::close(Value);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return Value; }
+
+private:
+    int Value;
+};
+
+std::mutex targetsOverrideMutex;
+std::vector<std::uint32_t> targetsOverride;
+
+} // namespace
+
+void SetBroadcastTargetsOverride(std::vector<std::uint32_t> targets) {
+    std::lock_guard lock(targetsOverrideMutex);
+    targetsOverride = std::move(targets);
+}
+
+std::vector<std::uint32_t> BroadcastTargets() {
+    {
+        std::lock_guard lock(targetsOverrideMutex);
+        if (!targetsOverride.empty())
+            return targetsOverride;
+    }
+    std::vector<std::uint32_t> targets{0x7FFFFFFFu}; // 127.255.255.255
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) == 0) {
+        for (ifaddrs* ifa = list; ifa; ifa = ifa->ifa_next) {
+            if (!ifa->ifa_addr || ifa->ifa_addr->sa_family != AF_INET)
+                continue;
+            if (!(ifa->ifa_flags & IFF_UP) || !(ifa->ifa_flags & IFF_BROADCAST))
+                continue;
+            const std::uint32_t own =
+                ntohl(reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr);
+            std::uint32_t address = 0;
+            if (ifa->ifa_broadaddr)
+                address = ntohl(
+                    reinterpret_cast<const sockaddr_in*>(ifa->ifa_broadaddr)->sin_addr.s_addr);
+            // An address configured without a broadcast address reports its
+            // own address (or none) there: derive the broadcast from the mask.
+            if ((address == 0 || address == own) && ifa->ifa_netmask) {
+                const std::uint32_t mask =
+                    ntohl(reinterpret_cast<const sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr);
+                address = mask < 0xFFFFFFFEu ? (own | ~mask) : 0;
+            }
+            if (address != 0 && std::find(targets.begin(), targets.end(), address) == targets.end())
+                targets.push_back(address);
+        }
+        freeifaddrs(list);
+    }
+    if (std::find(targets.begin(), targets.end(), 0xFFFFFFFFu) == targets.end())
+        targets.push_back(0xFFFFFFFFu);
+    return targets;
+}
+
+bool ResolveIpv4(const std::string& text, std::uint32_t* ipv4) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, text.c_str(), &parsed) == 1) {
+        *ipv4 = ntohl(parsed.s_addr);
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(text.c_str(), nullptr, &hints, &result) != 0 || !result)
+        return false;
+    *ipv4 = ntohl(reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(result);
+    return true;
+}
+
+int OpenDiscoveryListener(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in sa = ToSockaddr({0, port});
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool ReceiveDatagram(int fd, lanwire::Bytes* bytes, Endpoint* from) {
+    // One byte more than any valid datagram, so an oversized one is seen as such.
+    bytes->resize(lanwire::kMaxDatagram + 1);
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    const ssize_t n = ::recvfrom(fd, bytes->data(), bytes->size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&sa), &length);
+    if (n < 0)
+        return false;
+    bytes->resize(static_cast<std::size_t>(n));
+    from->ipv4 = ntohl(sa.sin_addr.s_addr);
+    from->port = ntohs(sa.sin_port);
+    return true;
+}
+
+bool SendDatagram(int fd, const lanwire::Bytes& bytes, const Endpoint& to) {
+    const sockaddr_in sa = ToSockaddr(to);
+    return ::sendto(fd, bytes.data(), bytes.size(), MSG_DONTWAIT,
+                    reinterpret_cast<const sockaddr*>(&sa),
+                    sizeof sa) == static_cast<ssize_t>(bytes.size());
+}
+
+std::vector<FoundSession> Search(const std::vector<std::uint32_t>& targets,
+                                 const lanwire::WireGuid& application, std::uint32_t flags,
+                                 std::chrono::milliseconds window, std::uint16_t port) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<FoundSession> found;
+    Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.Get() < 0)
+        return found;
+    const int on = 1;
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    const sockaddr_in any = ToSockaddr({0, 0});
+    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0)
+        return found;
+
+    std::random_device random;
+    lanwire::Search request;
+    request.application = application;
+    request.nonce = random();
+    request.flags = flags;
+    const lanwire::Bytes datagram = lanwire::Encode(request);
+    auto sendRound = [&] {
+        for (std::uint32_t target : targets)
+            SendDatagram(fd.Get(), datagram, {target, port});
+    };
+
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point secondRound = start + window / 2;
+    const Clock::time_point end = start + window;
+    bool secondSent = false;
+    sendRound();
+    lanwire::Bytes bytes;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (now >= end)
+            break;
+        if (!secondSent && now >= secondRound) {
+            sendRound();
+            secondSent = true;
+        }
+        const Clock::time_point wakeAt = secondSent ? end : secondRound;
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now);
+        pollfd pfd{fd.Get(), POLLIN, 0};
+        ::poll(&pfd, 1, static_cast<int>(std::max<long long>(wait.count(), 1)));
+        Endpoint from;
+        while (ReceiveDatagram(fd.Get(), &bytes, &from)) {
+            const auto message = lanwire::ParseDiscovery(bytes);
+            if (!message)
+                continue;
+            const auto* info = std::get_if<lanwire::SessionInfo>(&*message);
+            if (!info || info->nonce != request.nonce || info->application != application)
+                continue;
+            if ((flags & lanwire::kSearchAvailableOnly) && info->maxPlayers != 0 &&
+                info->currentPlayers >= info->maxPlayers)
+                continue;
+            const bool seen = std::any_of(found.begin(), found.end(), [&](const FoundSession& f) {
+                return f.info.instance == info->instance;
+            });
+            if (!seen)
+                found.push_back({*info, {from.ipv4, info->port}});
+        }
+    }
+    return found;
+}
+
+} // namespace lan

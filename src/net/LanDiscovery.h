@@ -1,0 +1,56 @@
+// Session discovery over UDP: the hosts' shared listening socket and the
+// searcher that broadcasts a request and collects the unicast answers.
+#pragma once
+
+#include "net/LanWire.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lan {
+
+// An IPv4 address and port, both in host byte order.
+struct Endpoint {
+    std::uint32_t ipv4 = 0;
+    std::uint16_t port = 0;
+    friend bool operator==(const Endpoint&, const Endpoint&) = default;
+};
+
+// The addresses a search of the local network goes to: 127.255.255.255, the
+// broadcast address of every interface that is up and can broadcast, and
+// 255.255.255.255, without repeats.
+std::vector<std::uint32_t> BroadcastTargets();
+// Tests keep searches on this machine: a non-empty list replaces the targets
+// above (e.g. only 127.255.255.255); an empty one restores them.
+void SetBroadcastTargetsOverride(std::vector<std::uint32_t> targets);
+
+// Resolves a typed host address (dotted IPv4 or a name) to an IPv4 address.
+bool ResolveIpv4(const std::string& text, std::uint32_t* ipv4);
+
+// Binds 0.0.0.0 on the discovery port with SO_REUSEADDR, as every host does so
+// that several hosts on one machine share the port. Returns the descriptor or -1.
+int OpenDiscoveryListener(std::uint16_t port = lanwire::kDiscoveryPort);
+
+// Reads one datagram from a listener; false when none is waiting.
+bool ReceiveDatagram(int fd, lanwire::Bytes* bytes, Endpoint* from);
+// Sends one datagram; failures are ignored by the callers (a target may be
+// unreachable), so this only reports them.
+bool SendDatagram(int fd, const lanwire::Bytes& bytes, const Endpoint& to);
+
+struct FoundSession {
+    lanwire::SessionInfo info;
+    Endpoint host; // the session's ENet endpoint
+};
+
+// Sends the search to every target twice (at the start and half-way through
+// the window), collects answers until the window ends, and returns the
+// sessions of the application in the order of their first answer, one per
+// session instance.
+std::vector<FoundSession> Search(const std::vector<std::uint32_t>& targets,
+                                 const lanwire::WireGuid& application, std::uint32_t flags,
+                                 std::chrono::milliseconds window,
+                                 std::uint16_t port = lanwire::kDiscoveryPort);
+
+} // namespace lan

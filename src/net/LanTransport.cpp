@@ -1,0 +1,1170 @@
+// The LAN transport: searching, hosting and joining sessions, the network
+// thread that serves a session's ENet host, relaying, and host migration.
+#include "net/LanTransport.h"
+
+#include "net/LanDiscovery.h"
+#include "net/LanSessionDialog.h"
+#include "net/LanWire.h"
+
+#include <QApplication>
+#include <QThread>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <enet/enet.h>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <random>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using lanwire::Bytes;
+using lanwire::ByteView;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const QByteArray kConnectionTag = QByteArrayLiteral("LANTCP");
+constexpr auto kDefaultSearchWindow = 100ms;
+constexpr auto kJoinWait = 3000ms;
+constexpr auto kCreateWait = 3000ms;
+constexpr auto kHandshakeLimit = 3000ms;
+constexpr auto kRejoinLimit = 5000ms;
+constexpr auto kShutdownLinger = 300ms;
+// Longest sleep of the network thread; ENet's resends and pings need it awake.
+constexpr int kServiceIntervalMs = 20;
+constexpr std::uint32_t kPingIntervalMs = 500;
+constexpr std::uint32_t kTimeoutMinimumMs = 1500;
+constexpr std::uint32_t kTimeoutMaximumMs = 3000;
+constexpr std::uint32_t kMaxSystems = 32;
+constexpr std::size_t kMaxQueuedBytes = 64u << 20;
+constexpr std::size_t kMaxEventsPerTurn = 1000;
+constexpr std::uint8_t kReliableChannel = 0;
+constexpr std::uint8_t kUnreliableChannel = 1;
+constexpr std::size_t kChannels = 2;
+
+void InitializeEnetOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (enet_initialize() == 0)
+            std::atexit(enet_deinitialize);
+    });
+}
+
+lanwire::WireGuid ToWire(const GUID& g) {
+    lanwire::WireGuid w{};
+    for (int i = 0; i < 4; ++i)
+        w[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(g.Data1 >> (8 * i));
+    w[4] = static_cast<std::uint8_t>(g.Data2);
+    w[5] = static_cast<std::uint8_t>(g.Data2 >> 8);
+    w[6] = static_cast<std::uint8_t>(g.Data3);
+    w[7] = static_cast<std::uint8_t>(g.Data3 >> 8);
+    std::copy(std::begin(g.Data4), std::end(g.Data4), w.begin() + 8);
+    return w;
+}
+
+GUID FromWire(const lanwire::WireGuid& w) {
+    GUID g;
+    g.Data1 = static_cast<std::uint32_t>(w[0]) | (static_cast<std::uint32_t>(w[1]) << 8) |
+              (static_cast<std::uint32_t>(w[2]) << 16) | (static_cast<std::uint32_t>(w[3]) << 24);
+    g.Data2 = static_cast<std::uint16_t>(w[4] | (w[5] << 8));
+    g.Data3 = static_cast<std::uint16_t>(w[6] | (w[7] << 8));
+    std::copy(w.begin() + 8, w.end(), std::begin(g.Data4));
+    return g;
+}
+
+GUID RandomGuid() {
+    std::random_device random;
+    lanwire::WireGuid w{};
+    for (auto& b : w)
+        b = static_cast<std::uint8_t>(random());
+    GUID g = FromWire(w);
+    g.Data3 = static_cast<std::uint16_t>((g.Data3 & 0x0FFF) | 0x4000);
+    g.Data4[0] = static_cast<std::uint8_t>((g.Data4[0] & 0x3F) | 0x80);
+    return g;
+}
+
+std::string ToUtf8(const QString& text) {
+    return lanwire::FitName(text.toStdString());
+}
+
+DPNAME ToDpName(const std::string& shortName, const std::string& longName) {
+    return DPNAME{QString::fromStdString(shortName), QString::fromStdString(longName)};
+}
+
+std::uint32_t SystemLimit(std::uint32_t maxPlayers) {
+    return maxPlayers == 0 ? kMaxSystems : std::min(maxPlayers, kMaxSystems);
+}
+
+void ConfigurePeer(ENetPeer* peer) {
+    enet_peer_timeout(peer, 0, kTimeoutMinimumMs, kTimeoutMaximumMs);
+    enet_peer_ping_interval(peer, kPingIntervalMs);
+}
+
+void SendPacket(ENetPeer* peer, const Bytes& bytes, bool reliable) {
+    ENetPacket* packet =
+        enet_packet_create(bytes.data(), bytes.size(), reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
+    if (!packet)
+        return;
+    if (enet_peer_send(peer, reliable ? kReliableChannel : kUnreliableChannel, packet) < 0)
+        enet_packet_destroy(packet);
+}
+
+std::atomic<int> receiveLossPercent{0};
+
+int ENET_CALLBACK DropSomeDatagrams(ENetHost*, ENetEvent*) {
+    thread_local std::minstd_rand random{std::random_device{}()};
+    return static_cast<int>(random() % 100) < receiveLossPercent ? 1 : 0;
+}
+
+lan::Endpoint EndpointOf(const ENetPeer* peer) {
+    return {ntohl(peer->address.host), peer->address.port};
+}
+
+} // namespace
+
+QByteArray LanConnectionData(const QString& address) {
+    return kConnectionTag + ':' + address.trimmed().toUtf8();
+}
+
+// One open session: its state, shared with the GUI thread under Mu, and the
+// network thread that alone drives the ENet host once it runs.
+class LanTransport::Session {
+public:
+    enum class Role { Joining, Guest, Host, Rejoining, Lost };
+
+    ~Session() { Stop(); }
+
+    HRESULT StartHost(const DPSESSIONDESC2& desc, const QString& name);
+    HRESULT StartJoin(const DPSESSIONDESC2& desc);
+    void Stop();
+
+    HRESULT CreatePlayer(DPID* id, const DPNAME& name, std::shared_ptr<AutoResetEvent> event);
+    HRESULT Send(DPID from, DPID to, std::uint32_t flags, const void* data, std::uint32_t size);
+    HRESULT Receive(DPID* from, DPID* to, void* data, std::uint32_t* size);
+    std::vector<std::pair<DPID, DPNAME>> PlayerList() const;
+    bool IsHost() const;
+    std::uint16_t Port() const { return EnetPort; }
+    DPSESSIONDESC2 Desc() const;
+
+private:
+    struct Player {
+        DPID id = 0;
+        std::string shortName;
+        std::string longName;
+        bool local = false;     // this object's own player
+        bool hostOwned = false; // belongs to the hosting system
+        ENetPeer* peer = nullptr;
+        lan::Endpoint address;
+        bool awaitingRejoin = false;
+        Clock::time_point deadline;
+    };
+    struct Message {
+        DPID from = 0;
+        DPID to = 0;
+        QByteArray data;
+    };
+    struct PeerState {
+        bool joined = false;
+        DPID player = 0;
+        Clock::time_point since;
+    };
+
+    bool CreateEnetHost(std::uint32_t maxPlayers);
+    void StartThread();
+    void Post(std::function<void()> command);
+
+    // Network thread.
+    void Run();
+    void RunCommands();
+    void AnswerSearches();
+    void ServiceEnet();
+    bool Housekeeping();
+    void OnConnect(ENetPeer* peer);
+    void OnDisconnect(ENetPeer* peer);
+    void OnReceive(ENetPeer* peer, const ENetPacket* packet);
+
+    // Called with Mu held.
+    void HostReceiveLocked(ENetPeer* peer, const lanwire::SessionMessage& message);
+    void GuestReceiveLocked(const lanwire::SessionMessage& message);
+    void RelayLocked(DPID from, DPID to, bool guaranteed, ByteView payload);
+    void BroadcastLocked(const Bytes& bytes, bool reliable, ENetPeer* except);
+    void RemovePlayerLocked(DPID id, bool announce);
+    void HostLostLocked();
+    void BecomeHostLocked();
+    void SessionLostLocked();
+    void AdoptPlayersLocked(const std::vector<lanwire::PlayerEntry>& entries, bool announce,
+                            bool replace);
+    void FinishJoinLocked(HRESULT result);
+    void QueueLocked(DPID from, QByteArray data);
+    void QueueSystemLocked(std::uint32_t type, const Player& player);
+    bool HasRoomLocked() const;
+    Player* FindLocked(DPID id);
+    DPID NewIdLocked();
+    lanwire::Welcome WelcomeLocked() const;
+    lanwire::PlayerEntry EntryLocked(const Player& p) const;
+
+    mutable std::mutex Mu;
+    std::condition_variable Cv;
+    Role SessionRole = Role::Joining;
+    GUID Instance;
+    GUID Application;
+    std::uint32_t Flags = 0;
+    std::uint32_t MaxPlayers = 0;
+    std::string Name;
+    std::vector<Player> Players;
+    DPID LocalId = 0;
+    std::shared_ptr<AutoResetEvent> Event;
+    std::deque<Message> Queue;
+    std::size_t QueuedBytes = 0;
+    bool JoinDone = false;
+    HRESULT JoinResult = DP_OK;
+    bool CreatePending = false;
+    std::string PendingShort;
+    std::string PendingLong;
+    std::deque<std::function<void()>> Commands;
+    std::vector<Bytes> HeldSends;
+    bool StopRequested = false;
+    std::mt19937 Random{std::random_device{}()};
+
+    // Owned by the network thread while it runs.
+    ENetHost* Host = nullptr;
+    ENetPeer* HostPeer = nullptr;
+    int DiscoveryFd = -1;
+    int WakeFd = -1;
+    std::map<ENetPeer*, PeerState> Peers;
+    bool ShuttingDown = false;
+    Clock::time_point ShutdownDeadline;
+    Clock::time_point RejoinDeadline;
+    std::atomic<std::uint16_t> EnetPort{0};
+    std::thread Thread;
+};
+
+bool LanTransport::Session::CreateEnetHost(std::uint32_t maxPlayers) {
+    InitializeEnetOnce();
+    ENetAddress any{};
+    any.host = ENET_HOST_ANY;
+    any.port = 0;
+    // One spare peer beyond the remote systems, so that an extra player is
+    // told the session is full instead of being ignored by ENet.
+    Host = enet_host_create(&any, SystemLimit(maxPlayers) + 1, kChannels, 0, 0);
+    if (!Host)
+        return false;
+    Host->maximumPacketSize = lanwire::kMaxPayload + 64;
+    Host->maximumWaitingData = 4 * (lanwire::kMaxPayload + 64);
+    if (receiveLossPercent > 0)
+        Host->intercept = DropSomeDatagrams;
+    ENetAddress bound{};
+    if (enet_socket_get_address(Host->socket, &bound) == 0)
+        EnetPort = bound.port;
+    WakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return WakeFd >= 0;
+}
+
+void LanTransport::Session::StartThread() {
+    Thread = std::thread([this] { Run(); });
+}
+
+HRESULT LanTransport::Session::StartHost(const DPSESSIONDESC2& desc, const QString& name) {
+    Instance = RandomGuid();
+    Application = desc.guidApplication;
+    Flags = desc.dwFlags;
+    MaxPlayers = desc.dwMaxPlayers;
+    Name = ToUtf8(name);
+    if (!CreateEnetHost(MaxPlayers))
+        return DPERR_GENERIC;
+    DiscoveryFd = lan::OpenDiscoveryListener();
+    if (DiscoveryFd < 0)
+        return DPERR_GENERIC;
+    SessionRole = Role::Host;
+    StartThread();
+    return DP_OK;
+}
+
+HRESULT LanTransport::Session::StartJoin(const DPSESSIONDESC2& desc) {
+    const lan::Endpoint target{desc.dwReserved1, static_cast<std::uint16_t>(desc.dwReserved2)};
+    if (target.ipv4 == 0 || target.port == 0 || desc.dwReserved2 > 0xFFFF)
+        return DPERR_NOSESSIONS;
+    Instance = desc.guidInstance;
+    Application = desc.guidApplication;
+    Flags = desc.dwFlags;
+    MaxPlayers = desc.dwMaxPlayers;
+    if (!CreateEnetHost(MaxPlayers))
+        return DPERR_GENERIC;
+    ENetAddress address{};
+    address.host = htonl(target.ipv4);
+    address.port = target.port;
+    HostPeer = enet_host_connect(Host, &address, kChannels, 0);
+    if (!HostPeer)
+        return DPERR_GENERIC;
+    ConfigurePeer(HostPeer);
+    SessionRole = Role::Joining;
+    StartThread();
+
+    std::unique_lock lock(Mu);
+    const bool answered = Cv.wait_for(lock, kJoinWait, [this] { return JoinDone; });
+    return answered ? JoinResult : DPERR_TIMEOUT;
+}
+
+void LanTransport::Session::Stop() {
+    if (Thread.joinable()) {
+        {
+            std::lock_guard lock(Mu);
+            StopRequested = true;
+        }
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(WakeFd, &one, sizeof one);
+        Thread.join();
+    }
+    if (Host) {
+        enet_host_destroy(Host);
+        Host = nullptr;
+    }
+    HostPeer = nullptr;
+    for (int* fd : {&DiscoveryFd, &WakeFd}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+}
+
+void LanTransport::Session::Post(std::function<void()> command) {
+    {
+        std::lock_guard lock(Mu);
+        Commands.push_back(std::move(command));
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(WakeFd, &one, sizeof one);
+}
+
+HRESULT LanTransport::Session::CreatePlayer(DPID* id, const DPNAME& name,
+                                            std::shared_ptr<AutoResetEvent> event) {
+    std::unique_lock lock(Mu);
+    if (SessionRole == Role::Lost)
+        return DPERR_CONNECTIONLOST;
+    if (LocalId != 0 || CreatePending || (SessionRole != Role::Host && SessionRole != Role::Guest))
+        return DPERR_CANTCREATEPLAYER;
+    Event = std::move(event);
+    if (SessionRole == Role::Host) {
+        Player p;
+        p.id = NewIdLocked();
+        p.shortName = ToUtf8(name.ShortName);
+        p.longName = ToUtf8(name.LongName);
+        p.local = true;
+        p.hostOwned = true;
+        Players.push_back(p);
+        LocalId = p.id;
+        *id = p.id;
+        const DPID created = p.id;
+        lock.unlock();
+        Post([this, created] {
+            std::lock_guard lock(Mu);
+            if (Player* p = FindLocked(created))
+                BroadcastLocked(lanwire::Encode(lanwire::PlayerAdded{EntryLocked(*p)}), true,
+                                nullptr);
+        });
+        return DP_OK;
+    }
+    CreatePending = true;
+    PendingShort = ToUtf8(name.ShortName);
+    PendingLong = ToUtf8(name.LongName);
+    const Bytes request = lanwire::Encode(lanwire::CreatePlayer{PendingShort, PendingLong});
+    lock.unlock();
+    Post([this, request] {
+        std::lock_guard lock(Mu);
+        if (SessionRole == Role::Guest && HostPeer)
+            SendPacket(HostPeer, request, true);
+    });
+    lock.lock();
+    Cv.wait_for(lock, kCreateWait, [this] { return LocalId != 0 || !CreatePending; });
+    CreatePending = false;
+    if (LocalId == 0)
+        return SessionRole == Role::Lost ? DPERR_CONNECTIONLOST : DPERR_CANTCREATEPLAYER;
+    *id = LocalId;
+    return DP_OK;
+}
+
+HRESULT LanTransport::Session::Send(DPID from, DPID to, std::uint32_t flags, const void* data,
+                                    std::uint32_t size) {
+    if (size > lanwire::kMaxPayload)
+        return DPERR_SENDTOOBIG;
+    if (!data && size > 0)
+        return DPERR_INVALIDPARAMS;
+    std::lock_guard lock(Mu);
+    if (SessionRole == Role::Lost)
+        return DPERR_CONNECTIONLOST;
+    if (LocalId == 0 || from != LocalId)
+        return DPERR_INVALIDPLAYER;
+    if (to != DPID_ALLPLAYERS && !FindLocked(to))
+        return DPERR_INVALIDPLAYER;
+    const bool guaranteed = (flags & DPSEND_GUARANTEED) != 0;
+    if (to == LocalId) {
+        QueueLocked(from, QByteArray(static_cast<const char*>(data), static_cast<qsizetype>(size)));
+        return DP_OK;
+    }
+    auto payload = std::make_shared<Bytes>(static_cast<const std::uint8_t*>(data),
+                                           static_cast<const std::uint8_t*>(data) + size);
+    Commands.push_back([this, from, to, guaranteed, payload] {
+        std::lock_guard lock(Mu);
+        if (SessionRole == Role::Host) {
+            RelayLocked(from, to, guaranteed, *payload);
+        } else if (SessionRole == Role::Guest && HostPeer) {
+            lanwire::Send message{to, guaranteed ? lanwire::kSendGuaranteed : 0u, *payload};
+            SendPacket(HostPeer, lanwire::Encode(message), guaranteed);
+        } else if (SessionRole == Role::Rejoining && guaranteed) {
+            // Held until the new host has taken this player back.
+            HeldSends.push_back(
+                lanwire::Encode(lanwire::Send{to, lanwire::kSendGuaranteed, *payload}));
+        }
+    });
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(WakeFd, &one, sizeof one);
+    return DP_OK;
+}
+
+HRESULT LanTransport::Session::Receive(DPID* from, DPID* to, void* data, std::uint32_t* size) {
+    if (!size)
+        return DPERR_INVALIDPARAMS;
+    std::lock_guard lock(Mu);
+    if (Queue.empty())
+        return DPERR_NOMESSAGES;
+    Message& m = Queue.front();
+    const auto needed = static_cast<std::uint32_t>(m.data.size());
+    if (*size < needed || (!data && needed > 0)) {
+        *size = needed;
+        return DPERR_BUFFERTOOSMALL;
+    }
+    if (needed > 0)
+        std::memcpy(data, m.data.constData(), needed);
+    *size = needed;
+    if (from)
+        *from = m.from;
+    if (to)
+        *to = m.to;
+    QueuedBytes -= m.data.size();
+    Queue.pop_front();
+    return DP_OK;
+}
+
+std::vector<std::pair<DPID, DPNAME>> LanTransport::Session::PlayerList() const {
+    std::lock_guard lock(Mu);
+    std::vector<std::pair<DPID, DPNAME>> list;
+    for (const Player& p : Players)
+        list.emplace_back(p.id, ToDpName(p.shortName, p.longName));
+    return list;
+}
+
+bool LanTransport::Session::IsHost() const {
+    std::lock_guard lock(Mu);
+    return SessionRole == Role::Host;
+}
+
+DPSESSIONDESC2 LanTransport::Session::Desc() const {
+    std::lock_guard lock(Mu);
+    DPSESSIONDESC2 d;
+    d.dwFlags = Flags;
+    d.guidInstance = Instance;
+    d.guidApplication = Application;
+    d.dwMaxPlayers = MaxPlayers;
+    d.dwCurrentPlayers = static_cast<std::uint32_t>(Players.size());
+    return d;
+}
+
+// ---- network thread ----
+
+void LanTransport::Session::Run() {
+    for (;;) {
+        pollfd fds[3] = {{Host->socket, POLLIN, 0}, {WakeFd, POLLIN, 0}, {DiscoveryFd, POLLIN, 0}};
+        const nfds_t count = DiscoveryFd >= 0 ? 3 : 2;
+        ::poll(fds, count, kServiceIntervalMs);
+        if (fds[1].revents & POLLIN) {
+            std::uint64_t value = 0;
+            [[maybe_unused]] const auto got = ::read(WakeFd, &value, sizeof value);
+        }
+        RunCommands();
+        if (count == 3 && (fds[2].revents & POLLIN))
+            AnswerSearches();
+        ServiceEnet();
+        if (Housekeeping())
+            break;
+    }
+    enet_host_flush(Host);
+}
+
+void LanTransport::Session::RunCommands() {
+    std::deque<std::function<void()>> commands;
+    {
+        std::lock_guard lock(Mu);
+        commands.swap(Commands);
+    }
+    for (auto& command : commands)
+        command();
+}
+
+void LanTransport::Session::AnswerSearches() {
+    Bytes bytes;
+    lan::Endpoint from;
+    for (int budget = 64; budget > 0 && lan::ReceiveDatagram(DiscoveryFd, &bytes, &from);
+         --budget) {
+        const auto message = lanwire::ParseDiscovery(bytes);
+        const auto* search = message ? std::get_if<lanwire::Search>(&*message) : nullptr;
+        if (!search || from.port == 0)
+            continue;
+        Bytes answer;
+        {
+            std::lock_guard lock(Mu);
+            if (SessionRole != Role::Host || ShuttingDown ||
+                search->application != ToWire(Application))
+                continue;
+            if ((search->flags & lanwire::kSearchAvailableOnly) && !HasRoomLocked())
+                continue;
+            lanwire::SessionInfo info;
+            info.nonce = search->nonce;
+            info.instance = ToWire(Instance);
+            info.application = ToWire(Application);
+            info.flags = Flags;
+            info.maxPlayers = MaxPlayers;
+            info.currentPlayers = static_cast<std::uint32_t>(Players.size());
+            info.port = EnetPort;
+            info.name = Name;
+            answer = lanwire::Encode(info);
+        }
+        lan::SendDatagram(DiscoveryFd, answer, from);
+    }
+}
+
+void LanTransport::Session::ServiceEnet() {
+    ENetEvent event;
+    for (std::size_t n = 0; n < kMaxEventsPerTurn && enet_host_service(Host, &event, 0) > 0; ++n) {
+        switch (event.type) {
+        case ENET_EVENT_TYPE_CONNECT:
+            OnConnect(event.peer);
+            break;
+        case ENET_EVENT_TYPE_DISCONNECT:
+            OnDisconnect(event.peer);
+            break;
+        case ENET_EVENT_TYPE_RECEIVE:
+            OnReceive(event.peer, event.packet);
+            enet_packet_destroy(event.packet);
+            break;
+        case ENET_EVENT_TYPE_NONE:
+            break;
+        }
+    }
+    enet_host_flush(Host);
+}
+
+// Returns true when the thread is to end.
+bool LanTransport::Session::Housekeeping() {
+    const Clock::time_point now = Clock::now();
+    std::lock_guard lock(Mu);
+    if (StopRequested && !ShuttingDown) {
+        ShuttingDown = true;
+        ShutdownDeadline = now + kShutdownLinger;
+        for (std::size_t i = 0; i < Host->peerCount; ++i) {
+            ENetPeer* peer = &Host->peers[i];
+            if (peer->state != ENET_PEER_STATE_DISCONNECTED)
+                enet_peer_disconnect(peer, 0);
+        }
+        enet_host_flush(Host);
+    }
+    if (ShuttingDown) {
+        bool anyConnected = false;
+        for (std::size_t i = 0; i < Host->peerCount; ++i)
+            anyConnected |= Host->peers[i].state != ENET_PEER_STATE_DISCONNECTED;
+        return !anyConnected || now >= ShutdownDeadline;
+    }
+    if (SessionRole == Role::Host) {
+        for (auto it = Peers.begin(); it != Peers.end();) {
+            if (!it->second.joined && now - it->second.since > kHandshakeLimit) {
+                enet_peer_disconnect_now(it->first, 0);
+                it = Peers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        std::vector<DPID> expired;
+        for (const Player& p : Players) {
+            if (p.awaitingRejoin && now > p.deadline)
+                expired.push_back(p.id);
+        }
+        for (DPID id : expired)
+            RemovePlayerLocked(id, true);
+    } else if (SessionRole == Role::Rejoining && now > RejoinDeadline) {
+        SessionLostLocked();
+    }
+    return false;
+}
+
+void LanTransport::Session::OnConnect(ENetPeer* peer) {
+    std::lock_guard lock(Mu);
+    ConfigurePeer(peer);
+    if (ShuttingDown) {
+        enet_peer_disconnect_now(peer, 0);
+        return;
+    }
+    if (SessionRole == Role::Host) {
+        Peers[peer] = PeerState{false, 0, Clock::now()};
+        return;
+    }
+    if (peer != HostPeer) {
+        // Nobody connects to a guest.
+        enet_peer_disconnect_now(peer, 0);
+        return;
+    }
+    if (SessionRole == Role::Joining)
+        SendPacket(peer, lanwire::Encode(lanwire::Hello{ToWire(Instance), ToWire(Application)}),
+                   true);
+    else if (SessionRole == Role::Rejoining)
+        SendPacket(peer,
+                   lanwire::Encode(lanwire::Rejoin{ToWire(Instance), ToWire(Application), LocalId}),
+                   true);
+}
+
+void LanTransport::Session::OnDisconnect(ENetPeer* peer) {
+    std::lock_guard lock(Mu);
+    if (SessionRole == Role::Host) {
+        const auto it = Peers.find(peer);
+        if (it == Peers.end())
+            return;
+        const DPID player = it->second.player;
+        Peers.erase(it);
+        if (player != 0)
+            RemovePlayerLocked(player, true);
+        return;
+    }
+    if (peer != HostPeer)
+        return;
+    HostPeer = nullptr;
+    switch (SessionRole) {
+    case Role::Joining:
+        FinishJoinLocked(DPERR_CONNECTIONLOST);
+        break;
+    case Role::Guest:
+        if (!ShuttingDown)
+            HostLostLocked();
+        break;
+    case Role::Rejoining:
+        SessionLostLocked();
+        break;
+    default:
+        break;
+    }
+}
+
+void LanTransport::Session::OnReceive(ENetPeer* peer, const ENetPacket* packet) {
+    const auto message = lanwire::ParseSession(ByteView(packet->data, packet->dataLength));
+    std::lock_guard lock(Mu);
+    if (ShuttingDown)
+        return;
+    if (SessionRole == Role::Host) {
+        const auto it = Peers.find(peer);
+        if (it == Peers.end())
+            return;
+        if (!message) {
+            // A system that has not joined yet gets no second chance.
+            if (!it->second.joined) {
+                enet_peer_disconnect_now(peer, 0);
+                Peers.erase(it);
+            }
+            return;
+        }
+        HostReceiveLocked(peer, *message);
+        return;
+    }
+    if (peer == HostPeer && message)
+        GuestReceiveLocked(*message);
+}
+
+void LanTransport::Session::HostReceiveLocked(ENetPeer* peer,
+                                              const lanwire::SessionMessage& message) {
+    PeerState& state = Peers[peer];
+    auto refuse = [&](lanwire::RefuseReason reason) {
+        SendPacket(peer, lanwire::Encode(lanwire::Refuse{reason}), true);
+        enet_peer_disconnect_later(peer, 0);
+    };
+    if (!state.joined) {
+        if (const auto* hello = std::get_if<lanwire::Hello>(&message)) {
+            if (hello->instance != ToWire(Instance) || hello->application != ToWire(Application))
+                refuse(lanwire::RefuseReason::NoSuchSession);
+            else if (!HasRoomLocked())
+                refuse(lanwire::RefuseReason::Full);
+            else {
+                state.joined = true;
+                SendPacket(peer, lanwire::Encode(WelcomeLocked()), true);
+            }
+        } else if (const auto* rejoin = std::get_if<lanwire::Rejoin>(&message)) {
+            Player* p = FindLocked(rejoin->id);
+            if (!p || !p->awaitingRejoin || rejoin->instance != ToWire(Instance) ||
+                rejoin->application != ToWire(Application)) {
+                refuse(lanwire::RefuseReason::NoSuchSession);
+            } else {
+                p->awaitingRejoin = false;
+                p->peer = peer;
+                p->address = EndpointOf(peer);
+                state.joined = true;
+                state.player = p->id;
+                SendPacket(peer, lanwire::Encode(WelcomeLocked()), true);
+            }
+        } else {
+            enet_peer_disconnect_now(peer, 0);
+            Peers.erase(peer);
+        }
+        return;
+    }
+    if (const auto* create = std::get_if<lanwire::CreatePlayer>(&message)) {
+        if (state.player != 0)
+            return;
+        Player p;
+        p.id = NewIdLocked();
+        p.shortName = create->shortName;
+        p.longName = create->longName;
+        p.peer = peer;
+        p.address = EndpointOf(peer);
+        Players.push_back(p);
+        state.player = p.id;
+        SendPacket(peer, lanwire::Encode(lanwire::YourPlayer{p.id}), true);
+        BroadcastLocked(lanwire::Encode(lanwire::PlayerAdded{EntryLocked(p)}), true, peer);
+        QueueSystemLocked(DPSYS_CREATEPLAYERORGROUP, p);
+    } else if (const auto* send = std::get_if<lanwire::Send>(&message)) {
+        // The sender is the player this peer owns, whatever the packet says.
+        if (state.player != 0)
+            RelayLocked(state.player, send->to, (send->flags & lanwire::kSendGuaranteed) != 0,
+                        send->payload);
+    }
+}
+
+void LanTransport::Session::GuestReceiveLocked(const lanwire::SessionMessage& message) {
+    if (SessionRole == Role::Joining || SessionRole == Role::Rejoining) {
+        if (const auto* welcome = std::get_if<lanwire::Welcome>(&message)) {
+            if (welcome->instance != ToWire(Instance) ||
+                welcome->application != ToWire(Application)) {
+                if (SessionRole == Role::Joining)
+                    FinishJoinLocked(DPERR_NOSESSIONS);
+                else
+                    SessionLostLocked();
+                return;
+            }
+            const bool rejoining = SessionRole == Role::Rejoining;
+            if (!rejoining) {
+                Name = welcome->name;
+                Flags = welcome->flags;
+                MaxPlayers = welcome->maxPlayers;
+            }
+            AdoptPlayersLocked(welcome->players, rejoining, rejoining);
+            SessionRole = Role::Guest;
+            for (const Bytes& held : HeldSends)
+                SendPacket(HostPeer, held, true);
+            HeldSends.clear();
+            if (!rejoining)
+                FinishJoinLocked(DP_OK);
+        } else if (const auto* refuse = std::get_if<lanwire::Refuse>(&message)) {
+            if (SessionRole == Role::Joining)
+                FinishJoinLocked(refuse->reason == lanwire::RefuseReason::Full ? DPERR_UNAVAILABLE
+                                                                               : DPERR_NOSESSIONS);
+            else
+                SessionLostLocked();
+        }
+        return;
+    }
+    if (SessionRole != Role::Guest)
+        return;
+    if (const auto* added = std::get_if<lanwire::PlayerAdded>(&message)) {
+        if (FindLocked(added->player.id))
+            return;
+        AdoptPlayersLocked({added->player}, true, false);
+    } else if (const auto* mine = std::get_if<lanwire::YourPlayer>(&message)) {
+        if (!CreatePending || LocalId != 0 || FindLocked(mine->id))
+            return;
+        Player p;
+        p.id = mine->id;
+        p.shortName = PendingShort;
+        p.longName = PendingLong;
+        p.local = true;
+        Players.push_back(p);
+        LocalId = p.id;
+        Cv.notify_all();
+    } else if (const auto* removed = std::get_if<lanwire::PlayerRemoved>(&message)) {
+        if (removed->id == LocalId)
+            SessionLostLocked();
+        else
+            RemovePlayerLocked(removed->id, false);
+    } else if (const auto* deliver = std::get_if<lanwire::Deliver>(&message)) {
+        if (LocalId == 0 || (deliver->to != DPID_ALLPLAYERS && deliver->to != LocalId) ||
+            deliver->from == LocalId || !FindLocked(deliver->from))
+            return;
+        QueueLocked(deliver->from,
+                    QByteArray(reinterpret_cast<const char*>(deliver->payload.data()),
+                               static_cast<qsizetype>(deliver->payload.size())));
+    }
+}
+
+// Takes the host's view of the players: new ones are added (and announced
+// when asked); with replace, ones the host does not list are removed.
+void LanTransport::Session::AdoptPlayersLocked(const std::vector<lanwire::PlayerEntry>& entries,
+                                               bool announce, bool replace) {
+    if (replace) {
+        std::vector<DPID> gone;
+        for (const Player& p : Players) {
+            const bool listed = std::any_of(entries.begin(), entries.end(),
+                                            [&](const auto& e) { return e.id == p.id; });
+            if (!listed && !p.local)
+                gone.push_back(p.id);
+        }
+        for (DPID id : gone)
+            RemovePlayerLocked(id, false);
+    }
+    for (const lanwire::PlayerEntry& e : entries) {
+        if (Player* known = FindLocked(e.id)) {
+            known->hostOwned = e.hostOwned;
+            if (!known->local)
+                known->address = {e.ipv4, e.port};
+            continue;
+        }
+        Player p;
+        p.id = e.id;
+        p.shortName = e.shortName;
+        p.longName = e.longName;
+        p.hostOwned = e.hostOwned;
+        p.address = {e.ipv4, e.port};
+        Players.push_back(p);
+        if (announce)
+            QueueSystemLocked(DPSYS_CREATEPLAYERORGROUP, p);
+    }
+}
+
+void LanTransport::Session::RelayLocked(DPID from, DPID to, bool guaranteed, ByteView payload) {
+    Bytes packet;
+    auto encoded = [&]() -> const Bytes& {
+        if (packet.empty())
+            packet = lanwire::Encode(lanwire::Deliver{from, to, payload});
+        return packet;
+    };
+    auto copy = [&] {
+        return QByteArray(reinterpret_cast<const char*>(payload.data()),
+                          static_cast<qsizetype>(payload.size()));
+    };
+    for (const Player& p : Players) {
+        if (p.id == from || (to != DPID_ALLPLAYERS && p.id != to))
+            continue;
+        if (p.local)
+            QueueLocked(from, copy());
+        else if (p.peer && !p.awaitingRejoin)
+            SendPacket(p.peer, encoded(), guaranteed);
+    }
+}
+
+void LanTransport::Session::BroadcastLocked(const Bytes& bytes, bool reliable, ENetPeer* except) {
+    for (const auto& [peer, state] : Peers) {
+        if (state.joined && peer != except)
+            SendPacket(peer, bytes, reliable);
+    }
+}
+
+void LanTransport::Session::RemovePlayerLocked(DPID id, bool announce) {
+    const auto it =
+        std::find_if(Players.begin(), Players.end(), [id](const Player& p) { return p.id == id; });
+    if (it == Players.end() || it->local)
+        return;
+    const Player gone = *it;
+    Players.erase(it);
+    QueueSystemLocked(DPSYS_DESTROYPLAYERORGROUP, gone);
+    if (announce)
+        BroadcastLocked(lanwire::Encode(lanwire::PlayerRemoved{id}), true, gone.peer);
+}
+
+void LanTransport::Session::HostLostLocked() {
+    std::vector<DPID> hostPlayers;
+    for (const Player& p : Players) {
+        if (p.hostOwned && !p.local)
+            hostPlayers.push_back(p.id);
+    }
+    for (DPID id : hostPlayers)
+        RemovePlayerLocked(id, false);
+    if (!(Flags & DPSESSION_MIGRATEHOST) || LocalId == 0) {
+        SessionLostLocked();
+        return;
+    }
+    // The player with the lowest id hosts; everyone else rejoins it.
+    const auto lowest =
+        std::min_element(Players.begin(), Players.end(),
+                         [](const Player& a, const Player& b) { return a.id < b.id; });
+    if (lowest->local) {
+        BecomeHostLocked();
+        return;
+    }
+    ENetAddress address{};
+    address.host = htonl(lowest->address.ipv4);
+    address.port = lowest->address.port;
+    HostPeer =
+        lowest->address.ipv4 != 0 ? enet_host_connect(Host, &address, kChannels, 0) : nullptr;
+    if (!HostPeer) {
+        SessionLostLocked();
+        return;
+    }
+    ConfigurePeer(HostPeer);
+    SessionRole = Role::Rejoining;
+    RejoinDeadline = Clock::now() + kRejoinLimit;
+}
+
+void LanTransport::Session::BecomeHostLocked() {
+    SessionRole = Role::Host;
+    if (DiscoveryFd < 0)
+        DiscoveryFd = lan::OpenDiscoveryListener();
+    const Clock::time_point deadline = Clock::now() + kRejoinLimit;
+    for (Player& p : Players) {
+        p.hostOwned = p.local;
+        p.peer = nullptr;
+        p.awaitingRejoin = !p.local;
+        p.deadline = deadline;
+    }
+    Peers.clear();
+}
+
+void LanTransport::Session::SessionLostLocked() {
+    std::vector<DPID> others;
+    for (const Player& p : Players) {
+        if (!p.local)
+            others.push_back(p.id);
+    }
+    for (DPID id : others)
+        RemovePlayerLocked(id, false);
+    if (HostPeer) {
+        enet_peer_disconnect_now(HostPeer, 0);
+        HostPeer = nullptr;
+    }
+    if (SessionRole != Role::Lost) {
+        SessionRole = Role::Lost;
+        QueueLocked(DPID_SYSMSG, MakeSystemMessage(DPSYS_SESSIONLOST, 0, DPNAME{}));
+    }
+    CreatePending = false;
+    HeldSends.clear();
+    Cv.notify_all();
+}
+
+void LanTransport::Session::FinishJoinLocked(HRESULT result) {
+    if (JoinDone)
+        return;
+    JoinDone = true;
+    JoinResult = result;
+    Cv.notify_all();
+}
+
+void LanTransport::Session::QueueLocked(DPID from, QByteArray data) {
+    if (LocalId == 0)
+        return;
+    // A reader that stopped reading cannot make the queue grow without bound;
+    // notices about players are always kept.
+    if (from != DPID_SYSMSG &&
+        QueuedBytes + static_cast<std::size_t>(data.size()) > kMaxQueuedBytes)
+        return;
+    QueuedBytes += static_cast<std::size_t>(data.size());
+    Queue.push_back({from, LocalId, std::move(data)});
+    if (Event)
+        Event->Set();
+}
+
+void LanTransport::Session::QueueSystemLocked(std::uint32_t type, const Player& player) {
+    QueueLocked(DPID_SYSMSG,
+                MakeSystemMessage(type, player.id, ToDpName(player.shortName, player.longName)));
+}
+
+bool LanTransport::Session::HasRoomLocked() const {
+    std::uint32_t systems = 1;
+    for (const auto& [peer, state] : Peers)
+        systems += state.joined ? 1 : 0;
+    for (const Player& p : Players)
+        systems += p.awaitingRejoin ? 1 : 0;
+    return systems < SystemLimit(MaxPlayers);
+}
+
+LanTransport::Session::Player* LanTransport::Session::FindLocked(DPID id) {
+    const auto it =
+        std::find_if(Players.begin(), Players.end(), [id](const Player& p) { return p.id == id; });
+    return it == Players.end() ? nullptr : &*it;
+}
+
+DPID LanTransport::Session::NewIdLocked() {
+    for (;;) {
+        const DPID id = Random();
+        if (id != lanwire::kNoPlayer && id != lanwire::kBadPlayer && !FindLocked(id))
+            return id;
+    }
+}
+
+lanwire::PlayerEntry LanTransport::Session::EntryLocked(const Player& p) const {
+    lanwire::PlayerEntry e;
+    e.id = p.id;
+    e.shortName = p.shortName;
+    e.longName = p.longName;
+    e.ipv4 = p.address.ipv4;
+    e.port = p.address.port;
+    e.hostOwned = p.local;
+    return e;
+}
+
+lanwire::Welcome LanTransport::Session::WelcomeLocked() const {
+    lanwire::Welcome w;
+    w.instance = ToWire(Instance);
+    w.application = ToWire(Application);
+    w.flags = Flags;
+    w.maxPlayers = MaxPlayers;
+    w.name = Name;
+    for (const Player& p : Players)
+        w.players.push_back(EntryLocked(p));
+    return w;
+}
+
+// ---- the transport object ----
+
+LanTransport::LanTransport() = default;
+
+void LanTransport::SetReceiveLossPercent(int percent) {
+    receiveLossPercent = std::clamp(percent, 0, 100);
+}
+
+LanTransport::~LanTransport() {
+    Close();
+}
+
+HRESULT LanTransport::EnumConnections(const GUID&, const EnumConnectionsCallback& callback,
+                                      std::uint32_t) {
+    if (callback)
+        callback(kConnectionTag, DPNAME{QStringLiteral("TCP/IP LAN 接続"), QString()});
+    return DP_OK;
+}
+
+HRESULT LanTransport::InitializeConnection(const QByteArray& connection, std::uint32_t) {
+    if (connection == kConnectionTag) {
+        Address.clear();
+        AddressGiven = false;
+    } else if (connection.startsWith(kConnectionTag + ':')) {
+        Address = QString::fromUtf8(connection.mid(kConnectionTag.size() + 1)).trimmed();
+        AddressGiven = true;
+    } else {
+        return DPERR_INVALIDPARAMS;
+    }
+    Initialized = true;
+    return DP_OK;
+}
+
+HRESULT LanTransport::EnumSessions(const DPSESSIONDESC2& desc, std::uint32_t timeout,
+                                   const EnumSessionsCallback& callback, std::uint32_t flags) {
+    if (!Initialized)
+        return DPERR_UNINITIALIZED;
+    QString address = Address;
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    if (!AddressGiven && app && QThread::currentThread() == app->thread()) {
+        LanSessionDialog dialog;
+        if (dialog.exec() != QDialog::Accepted)
+            return DPERR_USERCANCEL;
+        address = dialog.Address();
+    }
+    std::vector<std::uint32_t> targets;
+    if (address.isEmpty()) {
+        targets = lan::BroadcastTargets();
+    } else {
+        std::uint32_t ipv4 = 0;
+        if (lan::ResolveIpv4(address.toStdString(), &ipv4))
+            targets.push_back(ipv4);
+    }
+    const auto window = timeout == 0 ? std::chrono::milliseconds(kDefaultSearchWindow)
+                                     : std::chrono::milliseconds(std::min(timeout, 10000u));
+    const auto found =
+        targets.empty()
+            ? std::vector<lan::FoundSession>{}
+            : lan::Search(targets, ToWire(desc.guidApplication),
+                          (flags & DPENUMSESSIONS_AVAILABLE) ? lanwire::kSearchAvailableOnly : 0u,
+                          window);
+    for (const lan::FoundSession& s : found) {
+        DPSESSIONDESC2 d;
+        d.dwFlags = s.info.flags;
+        d.guidInstance = FromWire(s.info.instance);
+        d.guidApplication = FromWire(s.info.application);
+        d.dwMaxPlayers = s.info.maxPlayers;
+        d.dwCurrentPlayers = s.info.currentPlayers;
+        // Where to join: the host's address and session port.
+        d.dwReserved1 = s.host.ipv4;
+        d.dwReserved2 = s.host.port;
+        if (callback && !callback(&d, QString::fromStdString(s.info.name)))
+            return DP_OK;
+    }
+    if (callback)
+        callback(nullptr, QString());
+    return DP_OK;
+}
+
+HRESULT LanTransport::Open(const DPSESSIONDESC2& desc, const QString& sessionName,
+                           std::uint32_t flags) {
+    if (!Initialized)
+        return DPERR_UNINITIALIZED;
+    if (Current || desc.dwSize != sizeof(DPSESSIONDESC2))
+        return DPERR_INVALIDPARAMS;
+    auto session = std::make_unique<Session>();
+    HRESULT result = DPERR_INVALIDPARAMS;
+    if (flags & DPOPEN_CREATE)
+        result = session->StartHost(desc, sessionName);
+    else if (flags & DPOPEN_JOIN)
+        result = session->StartJoin(desc);
+    if (result == DP_OK)
+        Current = std::move(session);
+    return result;
+}
+
+HRESULT LanTransport::EnumPlayers(const EnumPlayersCallback& callback, std::uint32_t) {
+    if (!Current)
+        return DPERR_NOCONNECTION;
+    for (const auto& [id, name] : Current->PlayerList()) {
+        if (callback && !callback(id, name))
+            break;
+    }
+    return DP_OK;
+}
+
+HRESULT LanTransport::CreatePlayer(DPID* id, const DPNAME& name,
+                                   std::shared_ptr<AutoResetEvent> event) {
+    if (!id)
+        return DPERR_INVALIDPARAMS;
+    if (!Current)
+        return DPERR_NOCONNECTION;
+    return Current->CreatePlayer(id, name, std::move(event));
+}
+
+HRESULT LanTransport::Receive(DPID* from, DPID* to, std::uint32_t, void* data,
+                              std::uint32_t* size) {
+    if (!Current)
+        return DPERR_NOMESSAGES;
+    return Current->Receive(from, to, data, size);
+}
+
+HRESULT LanTransport::Send(DPID from, DPID to, std::uint32_t flags, const void* data,
+                           std::uint32_t size) {
+    if (!Current)
+        return DPERR_NOCONNECTION;
+    return Current->Send(from, to, flags, data, size);
+}
+
+HRESULT LanTransport::Close() {
+    Current.reset();
+    return DP_OK;
+}
+
+bool LanTransport::IsHost() const {
+    return Current && Current->IsHost();
+}
+
+std::uint16_t LanTransport::SessionPort() const {
+    return Current ? Current->Port() : 0;
+}
+
+DPSESSIONDESC2 LanTransport::SessionDesc() const {
+    return Current ? Current->Desc() : DPSESSIONDESC2{};
+}

@@ -1,0 +1,91 @@
+// Failure reporting of the session component: the debug log file, ELanx and the halt.
+#include "net/Lanx.h"
+#include "platform/Platform.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Unit-wide state, used by the GUI thread only.
+TLanxDebugOption debugFlags = dpoHaltOnError;
+int lineCounter = 0;
+bool fileStarted = false; // the first line of a run empties the file
+QString logFolder;
+std::function<void()> haltHook;
+
+QString LogPath() {
+    const QString folder =
+        logFolder.isEmpty() ? QFileInfo(platform::ExecutablePath()).absolutePath() : logFolder;
+    return folder + QStringLiteral("/Lanx_DebugLog.txt");
+}
+
+// Ends the program as an ordinary exit. Static destructors are skipped on
+// purpose: other threads (receive, transport, audio) may still be running and
+// must not see globals torn down beneath them. The log is closed after every
+// line, so only the standard streams need flushing.
+[[noreturn]] void Halt() {
+    std::fflush(nullptr);
+    std::quick_exit(0);
+}
+
+} // namespace
+
+namespace lanx {
+
+TLanxDebugOption DebugFlags() {
+    return debugFlags;
+}
+
+void SetDebugFlags(TLanxDebugOption flags) {
+    debugFlags = flags;
+}
+
+void SetDebugLogFolder(const QString& folder) {
+    logFolder = folder;
+    lineCounter = 0;
+    fileStarted = false;
+}
+
+void SetHaltHook(std::function<void()> hook) {
+    haltHook = std::move(hook);
+}
+
+} // namespace lanx
+
+void DebugLog(const QString& Text) {
+    if (debugFlags.testFlag(dpoDebugMessage)) {
+        const QString path = LogPath();
+        QFile file(path);
+        const QIODevice::OpenMode mode = fileStarted ? QIODevice::WriteOnly | QIODevice::Append
+                                                     : QIODevice::WriteOnly | QIODevice::Truncate;
+        if (!file.open(mode))
+            throw ELanxIOError(path + QStringLiteral(": ") + file.errorString());
+        fileStarted = true;
+        ++lineCounter;
+        const QByteArray line = (QStringLiteral("debug#") +
+                                 QString::number(lineCounter).rightJustified(5, QLatin1Char('0')) +
+                                 QStringLiteral(" ... ") + Text)
+                                    .toUtf8() +
+                                "\r\n";
+        if (file.write(line) != line.size() || !file.flush())
+            throw ELanxIOError(path + QStringLiteral(": ") + file.errorString());
+        file.close();
+    }
+    if (debugFlags.testFlag(dpoExceptOnError))
+        throw ELanx(Text);
+}
+
+HRESULT CheckResult(HRESULT Result, const QString& Text) {
+    if (Result == DP_OK || Result == DPERR_USERCANCEL)
+        return Result;
+    DebugLog(Text + QStringLiteral("(Error Code(%1))").arg(QString::number(Result, 16).toUpper()));
+    if (debugFlags.testFlag(dpoHaltOnError)) {
+        if (!haltHook)
+            Halt();
+        haltHook();
+    }
+    return Result;
+}

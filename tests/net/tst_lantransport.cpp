@@ -1,0 +1,518 @@
+// Tests of the LAN transport in one process on loopback: hosting, searching,
+// joining, refusing, sending, leaving, host migration, hostile input, and
+// the session-location dialog.
+#include "net/LanSessionDialog.h"
+#include "net/LanTransport.h"
+#include "net/LanWire.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QUuid>
+#include <arpa/inet.h>
+#include <enet/enet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+GUID NewGuid() {
+    const QUuid u = QUuid::createUuid();
+    GUID g;
+    g.Data1 = u.data1;
+    g.Data2 = u.data2;
+    g.Data3 = u.data3;
+    std::copy(std::begin(u.data4), std::end(u.data4), std::begin(g.Data4));
+    return g;
+}
+
+struct Arrived {
+    DPID from = 0;
+    QByteArray data;
+};
+
+// One program's transport with its player and everything it received.
+class Node {
+public:
+    explicit Node(const QString& address = QStringLiteral("127.255.255.255")) {
+        Transport.InitializeConnection(LanConnectionData(address), 0);
+    }
+
+    HRESULT Host(const GUID& app, std::uint32_t maxPlayers, const QString& name = "KORVAMESH") {
+        DPSESSIONDESC2 desc;
+        desc.dwFlags = DPSESSION_MIGRATEHOST | DPSESSION_KEEPALIVE;
+        desc.guidApplication = app;
+        desc.dwMaxPlayers = maxPlayers;
+        const HRESULT hr = Transport.Open(desc, name, DPOPEN_CREATE);
+        return hr == DP_OK ? Create() : hr;
+    }
+
+    std::vector<DPSESSIONDESC2> Search(const GUID& app, QStringList* names = nullptr) {
+        std::vector<DPSESSIONDESC2> found;
+        DPSESSIONDESC2 desc;
+        desc.guidApplication = app;
+        Transport.EnumSessions(
+            desc, 0,
+            [&](const DPSESSIONDESC2* d, const QString& name) {
+                if (d) {
+                    found.push_back(*d);
+                    if (names)
+                        names->append(name);
+                }
+                return true;
+            },
+            DPENUMSESSIONS_AVAILABLE);
+        return found;
+    }
+
+    HRESULT Join(const DPSESSIONDESC2& desc) {
+        const HRESULT hr = Transport.Open(desc, QString(), DPOPEN_JOIN);
+        return hr == DP_OK ? Create() : hr;
+    }
+
+    HRESULT Create() { return Transport.CreatePlayer(&Id, DPNAME{Name, Name + "-long"}, Event); }
+
+    QList<DPID> Players() {
+        QList<DPID> ids;
+        Transport.EnumPlayers(
+            [&](DPID id, const DPNAME&) {
+                ids.append(id);
+                return true;
+            },
+            0);
+        return ids;
+    }
+
+    HRESULT Send(DPID to, const QByteArray& data, bool guaranteed = true) {
+        return Transport.Send(Id, to, guaranteed ? DPSEND_GUARANTEED : 0, data.constData(),
+                              static_cast<std::uint32_t>(data.size()));
+    }
+
+    // Takes every waiting message into the lists below.
+    void Pump() {
+        for (;;) {
+            DPID from = 0;
+            DPID to = 0;
+            std::uint32_t size = 0;
+            HRESULT hr = Transport.Receive(&from, &to, DPRECEIVE_ALL, nullptr, &size);
+            QByteArray data;
+            if (hr == DPERR_BUFFERTOOSMALL) {
+                data.resize(size);
+                hr = Transport.Receive(&from, &to, DPRECEIVE_ALL, data.data(), &size);
+            }
+            if (hr != DP_OK)
+                return;
+            if (from == DPID_SYSMSG) {
+                std::uint32_t type = 0;
+                DPID id = 0;
+                DPNAME name;
+                if (ReadSystemMessage(data, &type, &id, &name)) {
+                    if (type == DPSYS_CREATEPLAYERORGROUP)
+                        Created.append(id);
+                    else if (type == DPSYS_DESTROYPLAYERORGROUP)
+                        Destroyed.append(id);
+                }
+            } else {
+                Messages.push_back({from, data});
+            }
+        }
+    }
+    int MessageCount() {
+        Pump();
+        return static_cast<int>(Messages.size());
+    }
+    bool SawCreated(DPID id) {
+        Pump();
+        return Created.contains(id);
+    }
+    bool SawDestroyed(DPID id) {
+        Pump();
+        return Destroyed.contains(id);
+    }
+
+    QString Name = QStringLiteral("player");
+    LanTransport Transport;
+    std::shared_ptr<AutoResetEvent> Event = std::make_shared<AutoResetEvent>();
+    DPID Id = 0;
+    QList<DPID> Created;
+    QList<DPID> Destroyed;
+    std::vector<Arrived> Messages;
+};
+
+QByteArray Pattern(int size, int seed) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7 + seed * 131 + (i >> 8)) & 0xFF);
+    return bytes;
+}
+
+// Sends raw datagrams from a socket of its own, to loopback only.
+void SendRaw(std::uint32_t ipv4, std::uint16_t port, const QList<QByteArray>& datagrams) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(ipv4);
+    sa.sin_port = htons(port);
+    for (const QByteArray& d : datagrams)
+        ::sendto(fd, d.constData(), static_cast<size_t>(d.size()), 0,
+                 reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    ::close(fd);
+}
+
+QByteArray ToQ(const lanwire::Bytes& b) {
+    return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
+}
+
+// A bare ENet client that connects to a session port and does as it is told.
+class RawEnetClient {
+public:
+    explicit RawEnetClient(std::uint16_t port) {
+        enet_initialize();
+        Host = enet_host_create(nullptr, 1, 2, 0, 0);
+        ENetAddress address{};
+        address.host = htonl(INADDR_LOOPBACK);
+        address.port = port;
+        Peer = enet_host_connect(Host, &address, 2, 0);
+    }
+    ~RawEnetClient() {
+        if (Peer && Connected)
+            enet_peer_reset(Peer);
+        enet_host_destroy(Host);
+    }
+    // Services the host until it sees the event type or the time is up.
+    bool WaitFor(ENetEventType type, int ms) {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < ms) {
+            ENetEvent event;
+            while (enet_host_service(Host, &event, 10) > 0) {
+                if (event.type == ENET_EVENT_TYPE_RECEIVE)
+                    enet_packet_destroy(event.packet);
+                if (event.type == ENET_EVENT_TYPE_CONNECT)
+                    Connected = true;
+                if (event.type == ENET_EVENT_TYPE_DISCONNECT)
+                    Connected = false;
+                if (event.type == type)
+                    return true;
+            }
+        }
+        return false;
+    }
+    void Send(const lanwire::Bytes& bytes) {
+        enet_peer_send(Peer, 0,
+                       enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE));
+        enet_host_flush(Host);
+    }
+
+    ENetHost* Host = nullptr;
+    ENetPeer* Peer = nullptr;
+    bool Connected = false;
+};
+
+} // namespace
+
+class TestLanTransport : public QObject {
+    Q_OBJECT
+private slots:
+    void hostSearchJoin() {
+        const GUID app = NewGuid();
+        Node host;
+        host.Name = "alice";
+        QCOMPARE(host.Host(app, 2, "ゲーム"), DP_OK);
+        QVERIFY(host.Transport.IsHost());
+
+        Node guest;
+        guest.Name = "bob";
+        QStringList names;
+        const auto found = guest.Search(app, &names);
+        QCOMPARE(found.size(), std::size_t(1));
+        QCOMPARE(names, QStringList{"ゲーム"});
+        QCOMPARE(found[0].dwFlags, 0x44u);
+        QCOMPARE(found[0].dwMaxPlayers, 2u);
+        QVERIFY(found[0].guidApplication == app);
+        QVERIFY(found[0].guidInstance == host.Transport.SessionDesc().guidInstance);
+        QVERIFY2(guest.Search(NewGuid()).empty(), "a session of another application was found");
+
+        QCOMPARE(guest.Join(found[0]), DP_OK);
+        QVERIFY(guest.Id != 0 && guest.Id != host.Id);
+        // Both sides list the host first and the one who joined second.
+        QCOMPARE(guest.Players(), (QList<DPID>{host.Id, guest.Id}));
+        QTRY_VERIFY_WITH_TIMEOUT(host.SawCreated(guest.Id), 3000);
+        QCOMPARE(host.Players(), (QList<DPID>{host.Id, guest.Id}));
+        QVERIFY2(guest.Created.isEmpty(), "the guest was told about players it enumerated");
+    }
+
+    void fullSessionRefusesAtOnce() {
+        const GUID app = NewGuid();
+        Node host, second, third;
+        QCOMPARE(host.Host(app, 2), DP_OK);
+        const auto found = third.Search(app); // seen while there was room
+        QCOMPARE(found.size(), std::size_t(1));
+        QCOMPARE(second.Join(second.Search(app).at(0)), DP_OK);
+        QVERIFY2(third.Search(app).empty(), "a full session answered a search for available ones");
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(third.Join(found[0]), DPERR_UNAVAILABLE);
+        QVERIFY2(timer.elapsed() < 1000, "the refusal of a full session was not at once");
+        QTRY_VERIFY_WITH_TIMEOUT(host.SawCreated(second.Id), 3000);
+        QCOMPARE(host.Players().size(), 2);
+    }
+
+    void sendsArriveByteExact_data() {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("guaranteed");
+        for (int size : {0, 1, 1399, 1400, 65536, 1 << 20}) {
+            QTest::addRow("%d bytes guaranteed", size) << size << true;
+            QTest::addRow("%d bytes unguaranteed", size) << size << false;
+        }
+    }
+
+    void sendsArriveByteExact() {
+        QFETCH(int, size);
+        QFETCH(bool, guaranteed);
+        const GUID app = NewGuid();
+        Node host, guest;
+        QCOMPARE(host.Host(app, 2), DP_OK);
+        QCOMPARE(guest.Join(guest.Search(app).at(0)), DP_OK);
+        QTRY_VERIFY_WITH_TIMEOUT(host.SawCreated(guest.Id), 3000);
+
+        QCOMPARE(guest.Send(host.Id, Pattern(size, 1), guaranteed), DP_OK);
+        QCOMPARE(host.Send(DPID_ALLPLAYERS, Pattern(size, 2), guaranteed), DP_OK);
+        if (guaranteed) {
+            QTRY_COMPARE_WITH_TIMEOUT(host.MessageCount(), 1, 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(guest.MessageCount(), 1, 5000);
+        } else {
+            // Loopback loses nothing, but an unguaranteed message may be
+            // dropped: what arrives must still be exact.
+            QTRY_VERIFY_WITH_TIMEOUT(host.MessageCount() == 1 && guest.MessageCount() == 1, 3000);
+        }
+        for (Node* n : {&host, &guest}) {
+            for (const Arrived& a : n->Messages) {
+                const Node& other = n == &host ? guest : host;
+                QCOMPARE(a.from, other.Id);
+                QVERIFY2(a.data == Pattern(size, n == &host ? 1 : 2), "message bytes differ");
+            }
+        }
+    }
+
+    void guaranteedSendsKeepTheirOrder() {
+        const GUID app = NewGuid();
+        Node host, guest;
+        QCOMPARE(host.Host(app, 2), DP_OK);
+        QCOMPARE(guest.Join(guest.Search(app).at(0)), DP_OK);
+        constexpr int kCount = 300;
+        for (int i = 0; i < kCount; ++i)
+            QCOMPARE(guest.Send(DPID_ALLPLAYERS, Pattern(1 + (i * 997) % 20000, i)), DP_OK);
+        QTRY_COMPARE_WITH_TIMEOUT(host.MessageCount(), kCount, 10000);
+        for (int i = 0; i < kCount; ++i)
+            QVERIFY2(host.Messages[static_cast<std::size_t>(i)].data ==
+                         Pattern(1 + (i * 997) % 20000, i),
+                     qPrintable(QStringLiteral("message %1 out of order or changed").arg(i)));
+    }
+
+    void sendEdgeCases() {
+        const GUID app = NewGuid();
+        Node host;
+        QCOMPARE(host.Host(app, 2), DP_OK);
+        QCOMPARE(host.Send(DPID_ALLPLAYERS, "nobody here"), DP_OK);
+        QCOMPARE(host.Send(12345, "x"), DPERR_INVALIDPLAYER);
+        QCOMPARE(host.Transport.Send(host.Id + 1, DPID_ALLPLAYERS, 0, "x", 1), DPERR_INVALIDPLAYER);
+        const QByteArray huge((4 << 20) + 1, 'h');
+        QCOMPARE(host.Send(DPID_ALLPLAYERS, huge), DPERR_SENDTOOBIG);
+
+        // A message to oneself: the size is reported first, then the bytes.
+        QCOMPARE(host.Send(host.Id, "hello"), DP_OK);
+        std::uint32_t size = 2;
+        char small[2];
+        DPID from = 0;
+        DPID to = 0;
+        QCOMPARE(host.Transport.Receive(&from, &to, DPRECEIVE_ALL, small, &size),
+                 DPERR_BUFFERTOOSMALL);
+        QCOMPARE(size, 5u);
+        char buffer[5];
+        QCOMPARE(host.Transport.Receive(&from, &to, DPRECEIVE_ALL, buffer, &size), DP_OK);
+        QCOMPARE(QByteArray(buffer, 5), QByteArray("hello"));
+        QCOMPARE(from, host.Id);
+        QCOMPARE(host.Transport.Receive(&from, &to, DPRECEIVE_ALL, buffer, &size),
+                 DPERR_NOMESSAGES);
+    }
+
+    void closingIsNoticedAtOnce() {
+        const GUID app = NewGuid();
+        Node host, guest;
+        QCOMPARE(host.Host(app, 2), DP_OK);
+        QCOMPARE(guest.Join(guest.Search(app).at(0)), DP_OK);
+        QTRY_VERIFY_WITH_TIMEOUT(host.SawCreated(guest.Id), 3000);
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(guest.Transport.Close(), DP_OK);
+        QTRY_VERIFY_WITH_TIMEOUT(host.SawDestroyed(guest.Id), 1000);
+        QVERIFY2(timer.elapsed() < 1000, "a closed session was not noticed at once");
+        QCOMPARE(host.Players(), QList<DPID>{host.Id});
+        // The room is free again.
+        Node newcomer;
+        QCOMPARE(newcomer.Join(newcomer.Search(app).at(0)), DP_OK);
+    }
+
+    void hostLeavingHandsTheSessionOver() {
+        const GUID app = NewGuid();
+        Node host, stayer;
+        QCOMPARE(host.Host(app, 2, "KORVAMESH"), DP_OK);
+        QCOMPARE(stayer.Join(stayer.Search(app).at(0)), DP_OK);
+        const GUID instance = host.Transport.SessionDesc().guidInstance;
+        const DPID oldHost = host.Id;
+        host.Transport.Close();
+
+        QTRY_VERIFY_WITH_TIMEOUT(stayer.SawDestroyed(oldHost), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(stayer.Transport.IsHost(), 2000);
+        QCOMPARE(stayer.Players(), QList<DPID>{stayer.Id});
+
+        Node newcomer;
+        QStringList names;
+        const auto found = newcomer.Search(app, &names);
+        QCOMPARE(found.size(), std::size_t(1));
+        QVERIFY2(found[0].guidInstance == instance, "the session changed its instance");
+        QCOMPARE(names, QStringList{"KORVAMESH"});
+        QCOMPARE(found[0].dwFlags, 0x44u);
+        QCOMPARE(newcomer.Join(found[0]), DP_OK);
+        QTRY_VERIFY_WITH_TIMEOUT(stayer.SawCreated(newcomer.Id), 3000);
+        QCOMPARE(stayer.Players(), (QList<DPID>{stayer.Id, newcomer.Id}));
+        QCOMPARE(newcomer.Players(), (QList<DPID>{stayer.Id, newcomer.Id}));
+        QCOMPARE(newcomer.Send(stayer.Id, "after the move"), DP_OK);
+        QTRY_COMPARE_WITH_TIMEOUT(stayer.MessageCount(), 1, 3000);
+    }
+
+    void threePlayersAndTheHostLeaves() {
+        const GUID app = NewGuid();
+        Node host, a, b;
+        QCOMPARE(host.Host(app, 3), DP_OK);
+        QCOMPARE(a.Join(a.Search(app).at(0)), DP_OK);
+        QCOMPARE(b.Join(b.Search(app).at(0)), DP_OK);
+        QTRY_VERIFY_WITH_TIMEOUT(a.SawCreated(b.Id), 3000);
+        QCOMPARE(a.Send(DPID_ALLPLAYERS, "to both"), DP_OK);
+        QTRY_VERIFY_WITH_TIMEOUT(host.MessageCount() == 1 && b.MessageCount() == 1, 3000);
+        QCOMPARE(b.Messages[0].from, a.Id);
+
+        host.Transport.Close();
+        QTRY_VERIFY_WITH_TIMEOUT(a.SawDestroyed(host.Id) && b.SawDestroyed(host.Id), 2000);
+        Node& newHost = a.Id < b.Id ? a : b;
+        Node& other = a.Id < b.Id ? b : a;
+        QTRY_VERIFY_WITH_TIMEOUT(newHost.Transport.IsHost(), 2000);
+        const int before = newHost.MessageCount();
+        // Sent while the other player may still be moving over: kept, not lost.
+        QCOMPARE(other.Send(newHost.Id, "still here"), DP_OK);
+        QTRY_COMPARE_WITH_TIMEOUT(newHost.MessageCount(), before + 1, 6000);
+        QCOMPARE(newHost.Messages.back().data, QByteArray("still here"));
+        QVERIFY2(!newHost.SawDestroyed(other.Id), "the third player was lost in the move");
+    }
+
+    void hostileInputChangesNothing() {
+        const GUID app = NewGuid();
+        Node host(QStringLiteral("127.255.255.255"));
+        QCOMPARE(host.Host(app, 3), DP_OK);
+        Node guest;
+        QCOMPARE(guest.Join(guest.Search(app).at(0)), DP_OK);
+        QTRY_VERIFY_WITH_TIMEOUT(host.SawCreated(guest.Id), 3000);
+        const std::uint16_t port = host.Transport.SessionPort();
+
+        lanwire::WireGuid wireApp{};
+        std::memcpy(wireApp.data(), &app, sizeof app); // little-endian fields
+        QByteArray search = ToQ(lanwire::Encode(lanwire::Search{wireApp, 1, 0}));
+        QByteArray wrongMagic = search;
+        wrongMagic[0] = 'W';
+        QByteArray answer =
+            ToQ(lanwire::Encode(lanwire::SessionInfo{1, {}, wireApp, 0, 2, 0, 1, "x"}));
+        const QList<QByteArray> garbage{
+            QByteArray(),
+            QByteArray(1, '\0'),
+            wrongMagic,
+            search.left(12),
+            search + "x",
+            answer,
+            QByteArray(2000, 'A'),
+            Pattern(600, 3),
+            ToQ(lanwire::Encode(lanwire::Send{0, 0, {}})),
+        };
+        SendRaw(0x7FFFFFFF, lanwire::kDiscoveryPort, garbage);
+        SendRaw(0x7F000001, port, garbage);
+
+        // A system that connects but never says hello is dropped; one that
+        // sends a message without joining is dropped at once.
+        RawEnetClient idle(port);
+        QVERIFY(idle.WaitFor(ENET_EVENT_TYPE_CONNECT, 2000));
+        RawEnetClient intruder(port);
+        QVERIFY(intruder.WaitFor(ENET_EVENT_TYPE_CONNECT, 2000));
+        const lanwire::Bytes injected{'e', 'v', 'i', 'l'};
+        intruder.Send(
+            lanwire::Encode(lanwire::Send{DPID_ALLPLAYERS, lanwire::kSendGuaranteed, injected}));
+        intruder.Send(lanwire::Encode(lanwire::Deliver{guest.Id, host.Id, injected}));
+        QVERIFY2(intruder.WaitFor(ENET_EVENT_TYPE_DISCONNECT, 2000),
+                 "a peer that had not joined was not dropped");
+        QVERIFY2(idle.WaitFor(ENET_EVENT_TYPE_DISCONNECT, 6000),
+                 "a half-finished handshake was kept");
+
+        QCOMPARE(host.MessageCount(), 0);
+        QCOMPARE(host.Players(), (QList<DPID>{host.Id, guest.Id}));
+        QVERIFY(host.Destroyed.isEmpty());
+        QCOMPARE(guest.Send(host.Id, "still fine"), DP_OK);
+        QTRY_COMPARE_WITH_TIMEOUT(host.MessageCount(), 1, 3000);
+        QCOMPARE(host.Messages[0].data, QByteArray("still fine"));
+        Node late;
+        QCOMPARE(late.Search(app).size(), std::size_t(1));
+    }
+
+    void dialogAsksWhereToSearch() {
+        const GUID app = NewGuid();
+        Node host;
+        QCOMPARE(host.Host(app, 2), DP_OK);
+        LanTransport searcher;
+        QCOMPARE(searcher.InitializeConnection(QByteArray("LANTCP"), 0), DP_OK);
+
+        // Cancel gives the cancel result and no sessions.
+        QString title;
+        QTimer::singleShot(0, [&] { Answer(&title, QString(), false); });
+        int calls = 0;
+        DPSESSIONDESC2 desc;
+        desc.guidApplication = app;
+        auto count = [&](const DPSESSIONDESC2* d, const QString&) {
+            calls += d ? 1 : 0;
+            return true;
+        };
+        QCOMPARE(searcher.EnumSessions(desc, 0, count, DPENUMSESSIONS_AVAILABLE), DPERR_USERCANCEL);
+        QCOMPARE(title, QStringLiteral("セッションの場所"));
+        QCOMPARE(calls, 0);
+
+        // An address typed in and OK searches there.
+        QTimer::singleShot(0, [&] { Answer(&title, QStringLiteral("127.255.255.255"), true); });
+        QCOMPARE(searcher.EnumSessions(desc, 0, count, DPENUMSESSIONS_AVAILABLE), DP_OK);
+        QCOMPARE(calls, 1);
+    }
+
+private:
+    // Finds the open dialog, types the address and confirms or cancels it.
+    static void Answer(QString* title, const QString& address, bool ok) {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<LanSessionDialog*>(w);
+            if (!dialog || !dialog->isVisible())
+                continue;
+            *title = dialog->windowTitle();
+            dialog->AddressEdit->setText(address);
+            QVERIFY(dialog->OkButton->isDefault());
+            if (ok)
+                QTest::keyClick(dialog->AddressEdit, Qt::Key_Return);
+            else
+                dialog->CancelButton->click();
+            return;
+        }
+        QTimer::singleShot(10, [=] { Answer(title, address, ok); });
+    }
+};
+
+QTEST_MAIN(TestLanTransport)
+#include "tst_lantransport.moc"
