@@ -373,14 +373,16 @@ Colour DiscFace(double x, double y, double cx, double cy, double r, Colour base,
 }
 
 Colour EmblemAt(double x, double y, bool& outside) {
-    const double box = RoundRectDistance(x, y, 1.0, 1.0, 79.0, 67.0, 13.0);
+    // A square board at the left; the right part stays clear for the title
+    // that the about window sets beside it.
+    const double box = RoundRectDistance(x, y, 1.0, 1.0, 67.0, 67.0, 12.0);
     outside = box > 0.0;
     if (outside)
         return {255, 255, 255};
     const double top = y / 68.0;
     Colour c = Blend({70, 165, 95}, {22, 105, 55}, top);
     // Board lines.
-    for (double lx : {20.5, 40.0, 59.5})
+    for (double lx : {17.5, 34.0, 50.5})
         if (std::abs(x - lx) < 0.6)
             c = Blend(c, {18, 80, 42}, 0.7);
     for (double ly : {17.5, 34.0, 50.5})
@@ -392,7 +394,7 @@ Colour EmblemAt(double x, double y, bool& outside) {
     if (box > -1.0)
         c = Blend(c, {10, 55, 28}, 0.8);
 
-    const double darkX = 31.0, darkY = 38.0, lightX = 49.5, lightY = 31.0, r = 17.0;
+    const double darkX = 27.0, darkY = 38.0, lightX = 42.0, lightY = 30.0, r = 15.0;
     // Soft shadows of both discs on the board.
     for (auto [px, py] : {std::pair{darkX, darkY}, std::pair{lightX, lightY}}) {
         const double d =

@@ -237,6 +237,13 @@ private:
     void ReleaseArrivals();
     void HandleMatchMessage(const QString& text);
     void GreetNewChallenger();
+    // This side asked for a replay and the opponent may have asked at the same
+    // time: the opponent's "RETRY " then crosses ours and must not undo what
+    // this side did since (a choice). Its next game message ends the window.
+    bool RetryMayCross = false;
+    // Local moves made so far: a handler that lets pending input run sees
+    // whether the player moved meanwhile.
+    int LocalMoves = 0;
     // Settling a choice made on both sides at once: the host's choice stands.
     bool IsHost = false;
     bool ChoseThisGame = false;

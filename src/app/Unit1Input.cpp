@@ -28,12 +28,16 @@ void TForm1::Image1MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y)
     const std::int32_t r = GRID->YTOROW(y);
     if (!GRID->IsSquare(c, r) || GRID->Cells[c][r].PutSide == 0)
         return;
+    // The marks may belong to the opponent while the opponent's move is shown.
+    if (MySide == 0 || GRID->Turn != MySide)
+        return;
     // What arrives while the move is placed is handled once it is done.
     HoldArrivals();
     struct Release {
         TForm1* form;
         ~Release() { form->ReleaseArrivals(); }
     } release{this};
+    ++LocalMoves;
     SetBoardMouseUp(false);
     SetBoardMouseMove(false);
     Image1->SetCursorShape(Qt::ArrowCursor);

@@ -20,7 +20,9 @@ TApplicationWindows& TApplicationWindows::operator=(TApplicationWindows&& other)
     return *this;
 }
 
-TApplicationWindows::~TApplicationWindows() { Release(); }
+TApplicationWindows::~TApplicationWindows() {
+    Release();
+}
 
 void TApplicationWindows::Release() {
     // The dialogs go first: the main window refers to them until it is gone.

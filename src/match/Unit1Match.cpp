@@ -344,6 +344,11 @@ void TForm1::HandleMatchMessage(const QString& text) {
     BringToFront();
     setEnabled(true);
 
+    // The opponent has moved on to the new round: no RETRY of theirs can cross ours now.
+    if (command == QLatin1String("START ") || command == QLatin1String("PUTOK ") ||
+        command == QLatin1String("PASS  "))
+        RetryMayCross = false;
+
     if (command == QLatin1String("START "))
         RESSTART(text);
     if (command == QLatin1String("PUTOK "))

@@ -61,7 +61,12 @@ void TForm1::RESPUTOK(const QString& text) {
            QStringLiteral("あなたの番です"));
     SetBoardMouseUp(true);
     SetBoardMouseMove(true);
+    const int movesBefore = LocalMoves;
     platform::ProcessMessages();
+    // A click waiting in the queue may have made this side's move just now;
+    // that move has handed the turn over and checked the end of the game.
+    if (LocalMoves != movesBefore)
+        return;
     if (GRID->GAMEOVER()) {
         owari();
         return;
@@ -99,7 +104,10 @@ void TForm1::RESPASS() {
     GRID->DRAWGRID(*Image1);
     SetBoardMouseUp(true);
     SetBoardMouseMove(true);
+    const int movesBefore = LocalMoves;
     platform::ProcessMessages();
+    if (LocalMoves != movesBefore)
+        return; // this side has already moved again
     if (GRID->PUTSEARCH()) {
         if (GRID->SoundF)
             platform::MessageBeep(platform::MB_ICONASTERISK);
@@ -164,6 +172,7 @@ void TForm1::ENDMESRES(int choice) {
     setEnabled(true);
     if (choice == +1) {
         RESETGRID();
+        RetryMayCross = true;
         SendMatchMessage(QStringLiteral("RETRY "));
         SENKOSET();
     } else {
@@ -173,6 +182,11 @@ void TForm1::ENDMESRES(int choice) {
 }
 
 void TForm1::RESRETRY() {
+    if (RetryMayCross) {
+        // Sent before the opponent saw ours: both sides are in the new round already.
+        RetryMayCross = false;
+        return;
+    }
     setEnabled(true);
     Form3->Shape3->SetBrushColor(ColorToQColor(clCream));
     Form3->RESET();
@@ -213,6 +227,7 @@ void TForm1::EXITPLAY() {
     IsHost = true;
     ChoseThisGame = false;
     AwaitingStartAck = false;
+    RetryMayCross = false;
     if (GRID->SoundF)
         platform::MessageBeep(platform::MB_ICONHAND);
     BringToFront();

@@ -26,9 +26,8 @@ private slots:
         platform::SetSleepHook([](int) {});
         halts = 0;
         lanx::SetHaltHook([this] { ++halts; });
-        platform::SetMessageBoxHook([](const QString&, const QString&, unsigned) {
-            return platform::IDYES;
-        });
+        platform::SetMessageBoxHook(
+            [](const QString&, const QString&, unsigned) { return platform::IDYES; });
         windows = CreateApplicationWindows(dir.filePath(QStringLiteral("Quorin.INI")));
         form()->GRID->SoundF = false;
         form()->show();

@@ -1,0 +1,411 @@
+// The match flow between programs over the loopback LAN: simultaneous choices,
+// chat and name changes, notices over popups, the opponent leaving, a newcomer.
+#include "MatchHarness.h"
+
+#include "settings/Unit4.h"
+
+#include <QMouseEvent>
+
+using namespace matchtest;
+
+namespace {
+
+QByteArray Wire(const QString& text) {
+    return text.toUtf8() + '\0';
+}
+
+QStringList StartsIn(const Program& p) {
+    QStringList out;
+    for (const QByteArray& m : p.Received)
+        if (m.startsWith("START "))
+            out << QString::fromUtf8(m.constData());
+    return out;
+}
+
+// A game of plies moves from the start position: prefix first, then the
+// first legal square of the side to move each time.
+Game Continuation(const std::vector<Move>& prefix, int plies) {
+    boardtest::FakeHost host;
+    TGRID g(GRIDSIZE, &host);
+    Game game;
+    int side = +1;
+    for (const Move& m : prefix) {
+        ApplyMove(g, m.side, m.c, m.r);
+        game.moves.push_back(m);
+        game.after.push_back(Position(g));
+        side = -m.side;
+    }
+    for (int i = 0; i < plies; ++i) {
+        std::vector<TCellPos> legal = LegalSquares(g, side);
+        if (legal.empty())
+            break;
+        ApplyMove(g, side, legal[0].Col, legal[0].Row);
+        game.moves.push_back({side, legal[0].Col, legal[0].Row});
+        game.after.push_back(Position(g));
+        side = -side;
+    }
+    return game;
+}
+
+// The first player's opening squares, in board order.
+std::vector<TCellPos> Openings() {
+    boardtest::FakeHost host;
+    TGRID g(GRIDSIZE, &host);
+    return LegalSquares(g, +1);
+}
+
+} // namespace
+
+class MatchFlowTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<Bench> bench;
+
+private slots:
+    void initTestCase() { GRIDSIZE = 8; }
+    void init() { bench = std::make_unique<Bench>(); }
+    void cleanup() {
+        const int halts = bench->Halts;
+        bench.reset();
+        QVERIFY2(halts == 0, "a failed session operation would have ended the program");
+    }
+
+    // Both players choose before either choice arrives, and the first player(s)
+    // may already have moved. The host's choice stands: the two programs end
+    // with opposite sides and the same board, and play goes on.
+    void simultaneousChoices_data() {
+        QTest::addColumn<int>("hostSide");
+        QTest::addColumn<int>("guestSide");
+        QTest::addColumn<bool>("hostMoves");
+        QTest::addColumn<bool>("guestMoves");
+        QTest::newRow("both first") << +1 << +1 << false << false;
+        QTest::newRow("both first, host moved") << +1 << +1 << true << false;
+        QTest::newRow("both first, guest moved") << +1 << +1 << false << true;
+        QTest::newRow("both first, both moved") << +1 << +1 << true << true;
+        QTest::newRow("host first, guest second") << +1 << -1 << false << false;
+        QTest::newRow("host first and moved, guest second") << +1 << -1 << true << false;
+        QTest::newRow("host second, guest first") << -1 << +1 << false << false;
+        QTest::newRow("host second, guest first and moved") << -1 << +1 << false << true;
+        QTest::newRow("both second") << -1 << -1 << false << false;
+    }
+    void simultaneousChoices() {
+        QFETCH(int, hostSide);
+        QFETCH(int, guestSide);
+        QFETCH(bool, hostMoves);
+        QFETCH(bool, guestMoves);
+        Program& H = bench->Add(QStringLiteral("ハル"));
+        Program& G = bench->Add(QStringLiteral("ゲン"));
+        CHECKED(Pair(*bench, H, G));
+        const std::vector<TCellPos> open = Openings();
+        const Move hostMove{+1, open[0].Col, open[0].Row};
+        const Move guestMove{+1, open[1].Col, open[1].Row};
+
+        // Everything either side sends now is still on the wire.
+        H.CloseGate();
+        G.CloseGate();
+        CHECKED(H.Choose(hostSide));
+        CHECKED(G.Choose(guestSide));
+        const int hLog = H.Log().size();
+        const int gLog = G.Log().size();
+        if (hostMoves)
+            CHECKED(H.Click(hostMove.c, hostMove.r));
+        if (guestMoves)
+            CHECKED(G.Click(guestMove.c, guestMove.r));
+        QTRY_VERIFY_WITH_TIMEOUT(H.HeldCount() == 1 + guestMoves && G.HeldCount() == 1 + hostMoves,
+                                 kWaitMs);
+        H.OpenGate();
+        G.OpenGate();
+
+        // The guest takes the side opposite the host's and says so once more.
+        QTRY_VERIFY2_WITH_TIMEOUT(StartsIn(H).size() == 2 && H.Idle() && G.Idle(),
+                                  "the guest must acknowledge the host's choice", kWaitMs);
+        QCOMPARE(StartsIn(H).last(), QStringLiteral("START %1").arg(-hostSide));
+        QCOMPARE(StartsIn(G), QStringList{QStringLiteral("START %1").arg(hostSide)});
+        QCOMPARE(H.f()->MySide, hostSide);
+        QCOMPARE(G.f()->MySide, -hostSide);
+
+        // The host's move stands when the host moves first; the guest's early
+        // move was made in a game that never was.
+        std::vector<Move> prefix;
+        if (hostMoves && hostSide == +1)
+            prefix.push_back(hostMove);
+        const Game game = Continuation(prefix, 3);
+        const QString expected = prefix.empty() ? StartPosition() : game.after[0];
+        QTRY_COMPARE_WITH_TIMEOUT(G.Board(), expected, kWaitMs);
+        QCOMPARE(H.Board(), expected);
+
+        // No second announcement and no second turn on the host.
+        for (const QString& line : H.Log().mid(hLog))
+            QVERIFY2(!line.startsWith(QStringLiteral("相手が")),
+                     qPrintable("the host announced a choice: " + line));
+        QVERIFY(G.Log().mid(gLog).contains(
+            QStringLiteral("相手が") +
+            (hostSide > 0 ? QStringLiteral("先攻") : QStringLiteral("後攻")) +
+            QStringLiteral("を選びました")));
+
+        Program& first = hostSide > 0 ? H : G;
+        Program& second = hostSide > 0 ? G : H;
+        CHECKED(PlayMoves(first, second, game, prefix.size(), game.moves.size()));
+    }
+
+    // The host's choice arrives while the guest's own early move is still
+    // being animated: it is handled once the move is done.
+    void choiceArrivingDuringTheGuestsMove_data() {
+        QTest::addColumn<int>("hostSide");
+        QTest::newRow("host first") << +1;
+        QTest::newRow("host second") << -1;
+    }
+    void choiceArrivingDuringTheGuestsMove() {
+        QFETCH(int, hostSide);
+        Program& H = bench->Add(QStringLiteral("ハル"));
+        Program& G = bench->Add(QStringLiteral("ゲン"));
+        CHECKED(Pair(*bench, H, G));
+        G.CloseGate();
+        CHECKED(H.Choose(hostSide));
+        CHECKED(G.Choose(+1));
+        QTRY_COMPARE_WITH_TIMEOUT(G.HeldCount(), 1, kWaitMs);
+        const std::vector<TCellPos> open = Openings();
+        bool opened = false;
+        bench->OnNextSleep = [&] {
+            opened = true;
+            G.OpenGate();
+        };
+        CHECKED(G.Click(open[1].Col, open[1].Row));
+        QVERIFY2(opened, "the move was not animated");
+
+        QTRY_VERIFY2_WITH_TIMEOUT(StartsIn(H).size() == 2 && H.Idle() && G.Idle(),
+                                  "the guest must acknowledge the host's choice", kWaitMs);
+        QCOMPARE(G.f()->MySide, -hostSide);
+        QCOMPARE(G.Board(), StartPosition());
+        QCOMPARE(H.Board(), StartPosition());
+        Program& first = hostSide > 0 ? H : G;
+        Program& second = hostSide > 0 ? G : H;
+        QVERIFY2(first.MayMove(), "the first player must be able to move");
+        QVERIFY(!second.MayMove());
+        const Game game = Continuation({}, 2);
+        CHECKED(PlayMoves(first, second, game, 0, game.moves.size()));
+    }
+
+    // Chat lines sent with Enter and with a double click arrive exactly, as
+    // notices with their log lines; Enter in an empty box sends nothing.
+    void chat() {
+        Program& H = bench->Add(QStringLiteral("ハル"));
+        Program& G = bench->Add(QStringLiteral("ゲン"));
+        CHECKED(Pair(*bench, H, G));
+        CHECKED(ChooseFirst(H, +1, G));
+
+        // A canned phrase ending in a blank, picked from the list.
+        G.f()->EDIT1->setCurrentIndex(8);
+        const QString phrase = QStringLiteral("この勝負もらった ");
+        QCOMPARE(G.f()->EDIT1->currentText(), phrase);
+        QTest::keyClick(G.f()->EDIT1->lineEdit(), Qt::Key_Return);
+        QCOMPARE(G.Log().constLast(), QStringLiteral("\"この勝負もらった \"を送信しました"));
+        QVERIFY(G.f()->EDIT1->currentText().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(H.InNotice(), kWaitMs);
+        QCOMPARE(H.Received.constLast(), Wire(QStringLiteral("CHAT  ") + phrase));
+        QCOMPARE(H.Received.constLast().size(), phrase.toUtf8().size() + 7);
+        QCOMPARE(
+            H.p()->Label1->text(),
+            QStringLiteral("ゲンさんからの\r\nメッセージを受信しました\r\n「この勝負もらった 」"));
+        QCOMPARE(H.LastLogLines(2),
+                 QStringLiteral("ゲンさんからのメッセージを受信しました|「この勝負もらった 」"));
+        CHECKED(H.PressOk());
+        QVERIFY(H.Idle() && H.MayMove());
+
+        // Typed text with leading blanks, sent by a double click.
+        H.f()->EDIT1->setEditText(QStringLiteral("  よろしく"));
+        QTest::mouseDClick(H.f()->EDIT1->lineEdit(), Qt::LeftButton);
+        QCOMPARE(H.Log().constLast(), QStringLiteral("\"  よろしく\"を送信しました"));
+        QTRY_VERIFY_WITH_TIMEOUT(G.InNotice(), kWaitMs);
+        QCOMPARE(G.LastLogLines(2),
+                 QStringLiteral("ハルさんからのメッセージを受信しました|「  よろしく」"));
+        CHECKED(G.PressOk());
+
+        // Enter in the empty box sends nothing: the next line is the next message.
+        const qsizetype before = H.Received.size();
+        const int logLines = G.Log().size();
+        QTest::keyClick(G.f()->EDIT1->lineEdit(), Qt::Key_Return);
+        QCOMPARE(G.Log().size(), logLines);
+        G.SendChatWithEnter(QStringLiteral("ok"));
+        QTRY_COMPARE_WITH_TIMEOUT(H.Received.size(), before + 1, kWaitMs);
+        QCOMPARE(H.Received.constLast(), Wire(QStringLiteral("CHAT  ok")));
+    }
+
+    // A move that arrives while a chat notice is open is applied, but the
+    // player must press "OK" before the board takes a click.
+    void moveArrivingUnderAChatNotice() {
+        Program& H = bench->Add(QStringLiteral("ハル"));
+        Program& G = bench->Add(QStringLiteral("ゲン"));
+        CHECKED(Pair(*bench, H, G));
+        CHECKED(ChooseFirst(H, +1, G));
+        const Game game = Continuation({}, 3);
+        CHECKED(PlayMoves(H, G, game, 0, 1));
+        G.SendChatWithEnter(QStringLiteral("ちょっとまってて (^∧^)"));
+        QTRY_VERIFY_WITH_TIMEOUT(H.InNotice(), kWaitMs);
+        CHECKED(PlayMoves(H, G, game, 1, 2));
+        QVERIFY2(H.InNotice(), "the notice must stay in front of the board");
+        QVERIFY(!H.f()->isEnabled());
+        QCOMPARE(H.f()->GRID->Turn, H.f()->MySide);
+        CHECKED(H.PressOk());
+        QVERIFY(H.MayMove());
+        CHECKED(PlayMoves(H, G, game, 2, 3));
+    }
+
+    // Clicks made while the opponent's move is shown: one on a square only the
+    // opponent could take does nothing; one that waits in the queue until the
+    // board is handed over is one move, after which the turn stays with the
+    // opponent.
+    void clicksDuringTheOpponentsMoveAreOneMove() {
+        Program& H = bench->Add(QStringLiteral("ハル"));
+        Program& G = bench->Add(QStringLiteral("ゲン"));
+        CHECKED(Pair(*bench, H, G));
+        CHECKED(ChooseFirst(H, +1, G));
+        const Game game = Continuation({}, 3);
+        G.CloseGate();
+        const Move& first = game.moves[0];
+        const Move& reply = game.moves[1];
+        CHECKED(H.Click(first.c, first.r));
+        QTRY_COMPARE_WITH_TIMEOUT(G.HeldCount(), 1, kWaitMs);
+
+        // The receiver sleeps before the move, once per piece shown, and after it.
+        int sleeps = 0;
+        std::function<void()> arm;
+        arm = [&] {
+            bench->OnNextSleep = [&] {
+                ++sleeps;
+                TForm1& g = *G.f();
+                if (sleeps == 2 && g.Image1->OnMouseUp) {
+                    // While the move is shown the squares are marked for the opponent.
+                    g.Image1->OnMouseUp(Qt::LeftButton, Qt::NoModifier, g.GRID->COLTOX(first.c),
+                                        g.GRID->ROWTOY(first.r));
+                }
+                if (sleeps == 4) {
+                    const QPointF at(g.GRID->COLTOX(reply.c), g.GRID->ROWTOY(reply.r));
+                    QCoreApplication::postEvent(
+                        g.Image1, new QMouseEvent(QEvent::MouseButtonRelease, at, at,
+                                                  Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+                }
+                if (sleeps < 4)
+                    arm();
+            };
+        };
+        arm();
+        G.OpenGate();
+        QTRY_COMPARE_WITH_TIMEOUT(H.Board(), game.after[1], kWaitMs);
+        QCOMPARE(G.Board(), game.after[1]);
+        QCOMPARE(sleeps, 4);
+        QCOMPARE(G.f()->GRID->Turn, 0);
+        QVERIFY2(!G.f()->Image1->OnMouseUp, "input must stay detached after the move");
+        QTRY_VERIFY_WITH_TIMEOUT(H.MayMove(), kWaitMs);
+        CHECKED(PlayMoves(H, G, game, 2, 3));
+    }
+
+    // A new name while playing: the notice names the old name and the new
+    // one, and both side panels show the new name.
+    void nameChangeWhilePlaying() {
+        Program& H = bench->Add(QStringLiteral("ハル"));
+        Program& G = bench->Add(QStringLiteral("ゲン"));
+        CHECKED(Pair(*bench, H, G));
+        CHECKED(ChooseFirst(H, +1, G));
+        G.f()->MyName = QStringLiteral("ゲンジ");
+        G.Windows.OKRightDlg->AnnounceName(*G.f());
+        QCOMPARE(G.f()->Label6->text(), QStringLiteral("ゲンジさん"));
+        QTRY_VERIFY_WITH_TIMEOUT(H.InNotice(), kWaitMs);
+        QCOMPARE(H.Received.constLast(), Wire(QStringLiteral("NAME  ゲンジ")));
+        QCOMPARE(H.p()->Label1->text(),
+                 QStringLiteral("ゲンさんが\r\n名前を変えました\r\nあたらしい名前 ゲンジ"));
+        QCOMPARE(H.LastLogLines(2),
+                 QStringLiteral("ゲンさんが名前を変えました|あたらしい名前「ゲンジ」"));
+        QCOMPARE(H.f()->OpponentName, QStringLiteral("ゲンジ"));
+        QCOMPARE(H.f()->Label5->text(), QStringLiteral("ハルさん"));
+        QCOMPARE(H.f()->Label6->text(), QStringLiteral("ゲンジさん"));
+        CHECKED(H.PressOk());
+        QVERIFY(H.MayMove());
+        // The next notice uses the new name.
+        G.SendChatWithEnter(QStringLiteral("ありがとう"));
+        QTRY_VERIFY_WITH_TIMEOUT(H.InNotice(), kWaitMs);
+        QCOMPARE(H.LastLogLines(2),
+                 QStringLiteral("ゲンジさんからのメッセージを受信しました|「ありがとう」"));
+    }
+
+    // A new name while the host waits alone: the panel is relabelled, chat is
+    // enabled, the message goes nowhere without harm, and pairing still works.
+    void nameChangeWhileWaiting() {
+        Program& H = bench->Add(QStringLiteral("ハル"));
+        H.Start();
+        QCOMPARE(H.Log().constLast(), QStringLiteral("待機中"));
+        H.f()->MyName = QStringLiteral("ハルカ");
+        H.Windows.OKRightDlg->AnnounceName(*H.f());
+        QCOMPARE(H.f()->Label5->text(), QStringLiteral("ハルカさん"));
+        QCOMPARE(H.f()->Label6->text(), QStringLiteral("さん"));
+        QCOMPARE(H.f()->Panel3->BevelWidth(), 3);
+        QVERIFY(H.f()->EDIT1->isEnabled());
+        QCOMPARE(bench->Halts, 0);
+
+        Program& G = bench->Add(QStringLiteral("ゲン"));
+        G.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(H.InChoice() && G.InChoice(), kWaitMs);
+        QCOMPARE(H.f()->OpponentName, QStringLiteral("ゲン"));
+        CHECKED(ChooseFirst(G, +1, H));
+        QCOMPARE(H.f()->Label6->text(), QStringLiteral("ハルカさん"));
+    }
+
+    // The guest leaves while both choose; the host is told, waits with a
+    // fresh board, and a newcomer pairs with it and plays.
+    void guestLeavesDuringTheChoiceThenANewcomerJoins() {
+        Program& H = bench->Add(QStringLiteral("ハル"));
+        Program& G = bench->Add(QStringLiteral("ゲン"));
+        CHECKED(Pair(*bench, H, G));
+        bench->Remove(G);
+        CHECKED(ExpectLeft(H, QStringLiteral("ゲン")));
+        QVERIFY(H.p()->Image1->isHidden() && H.p()->Image2->isHidden());
+        CHECKED(H.PressOk());
+        QVERIFY(H.Idle());
+
+        Program& C = bench->Add(QStringLiteral("ミナ"));
+        C.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(H.InChoice() && C.InChoice(), kWaitMs);
+        QCOMPARE(C.f()->OpponentName, QStringLiteral("ハル"));
+        QCOMPARE(H.f()->OpponentName, QStringLiteral("ミナ"));
+        CHECKED(ChooseFirst(C, +1, H));
+        QVERIFY(H.f()->EDIT1->isEnabled());
+        const Game game = Continuation({}, 2);
+        CHECKED(PlayMoves(C, H, game, 0, game.moves.size()));
+    }
+
+    // The host leaves in the middle of a game; the guest keeps the session,
+    // is told, and a newcomer finds it there.
+    void hostLeavesDuringPlayThenANewcomerJoins() {
+        Program& H = bench->Add(QStringLiteral("ハル"));
+        Program& G = bench->Add(QStringLiteral("ゲン"));
+        CHECKED(Pair(*bench, H, G));
+        CHECKED(ChooseFirst(G, +1, H));
+        const Game game = Continuation({}, 3);
+        CHECKED(PlayMoves(G, H, game, 0, game.moves.size()));
+        bench->Remove(H);
+        CHECKED(ExpectLeft(G, QStringLiteral("ハル")));
+        CHECKED(G.PressOk());
+
+        Program& C = bench->Add(QStringLiteral("ミナ"));
+        C.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(G.InChoice() && C.InChoice(), kWaitMs);
+        QCOMPARE(C.f()->OpponentName, QStringLiteral("ゲン"));
+        QCOMPARE(G.f()->OpponentName, QStringLiteral("ミナ"));
+        // Both choose at once: the one who stayed now holds the session, so
+        // its choice stands.
+        G.CloseGate();
+        C.CloseGate();
+        CHECKED(G.Choose(-1));
+        CHECKED(C.Choose(-1));
+        QTRY_VERIFY_WITH_TIMEOUT(G.HeldCount() == 1 && C.HeldCount() == 1, kWaitMs);
+        G.OpenGate();
+        C.OpenGate();
+        QTRY_VERIFY_WITH_TIMEOUT(StartsIn(G).size() == 2 && G.Idle() && C.Idle(), kWaitMs);
+        QCOMPARE(G.f()->MySide, -1);
+        QCOMPARE(C.f()->MySide, +1);
+        const Game next = Continuation({}, 2);
+        CHECKED(PlayMoves(C, G, next, 0, next.moves.size()));
+    }
+};
+
+QTEST_MAIN(MatchFlowTest)
+#include "tst_matchflow.moc"
