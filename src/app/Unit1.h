@@ -220,6 +220,8 @@ private:
     // placing is done.
     std::int32_t PlacePiece(std::int32_t x, std::int32_t y);
     void SetChatEnabled(bool enabled);
+    // With the sides settled: the turn, the legal marks, the side panel, the board.
+    void BeginGame();
 
     QString IniPath;
     int AnimationDepth = 0;

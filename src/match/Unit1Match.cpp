@@ -193,14 +193,9 @@ void TForm1::SENKOSET() {
     setEnabled(false);
 }
 
-void TForm1::SENKOOK(int side) {
-    MySide = side;
-    ChoseThisGame = true;
-    show();
-    setEnabled(true);
-    AddLog(QStringLiteral("あなたは") + SideName(side) + QStringLiteral("を選びました"));
-    SendMatchMessage(QStringLiteral("START ") + QString::number(MySide));
-    if (side == +1) {
+void TForm1::BeginGame() {
+    // The first player may move at once; the second waits for the first move.
+    if (MySide == +1) {
         GRID->Turn = +1;
         AddLog(QStringLiteral("あなたの番です"));
     } else {
@@ -210,6 +205,16 @@ void TForm1::SENKOOK(int side) {
     GRID->PUTSEARCH();
     KAISI();
     GRID->DRAWGRID(*Image1);
+}
+
+void TForm1::SENKOOK(int side) {
+    MySide = side;
+    ChoseThisGame = true;
+    show();
+    setEnabled(true);
+    AddLog(QStringLiteral("あなたは") + SideName(side) + QStringLiteral("を選びました"));
+    SendMatchMessage(QStringLiteral("START ") + QString::number(MySide));
+    BeginGame();
 }
 
 void TForm1::RESSTART(const QString& text) {
@@ -235,16 +240,7 @@ void TForm1::RESSTART(const QString& text) {
         SendMatchMessage(QStringLiteral("START ") + QString::number(MySide));
         ChoseThisGame = true;
         AddLog(QStringLiteral("相手が") + SideName(-MySide) + QStringLiteral("を選びました"));
-        if (MySide == +1) {
-            GRID->Turn = +1;
-            AddLog(QStringLiteral("あなたの番です"));
-        } else {
-            GRID->Turn = 0;
-            AddLog(QStringLiteral("相手の番です"));
-        }
-        GRID->PUTSEARCH();
-        KAISI();
-        GRID->DRAWGRID(*Image1);
+        BeginGame();
         return;
     }
 
@@ -267,16 +263,7 @@ void TForm1::RESSTART(const QString& text) {
     platform::Sleep(2000);
     Form3->close();
     setEnabled(true);
-    if (MySide == +1) {
-        GRID->Turn = +1;
-        AddLog(QStringLiteral("あなたの番です"));
-    } else {
-        GRID->Turn = 0;
-        AddLog(QStringLiteral("相手の番です"));
-    }
-    GRID->PUTSEARCH();
-    KAISI();
-    GRID->DRAWGRID(*Image1);
+    BeginGame();
 }
 
 void TForm1::SetChatEnabled(bool enabled) {
