@@ -4,6 +4,9 @@
 #include "net/Lanx.h"
 #include "platform/Dialogs.h"
 #include "platform/Platform.h"
+#include "settings/Unit4.h"
+
+#include <QTimer>
 
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -129,6 +132,29 @@ private slots:
         QVERIFY(form()->isEnabled());
         QVERIFY(form()->Memo1->toPlainText().contains(QStringLiteral("あなたは後攻を選びました")));
         QCOMPARE(halts, 1); // the "START " found no session to go to
+    }
+
+    // Starting without a name asks for one in the settings dialog; leaving it
+    // without a name abandons the start with nothing changed.
+    void startWithoutANameOpensTheSettings() {
+        QStringList boxes;
+        platform::SetMessageBoxHook([&](const QString& text, const QString&, unsigned) {
+            boxes << text;
+            return platform::IDOK;
+        });
+        form()->MyName.clear();
+        bool dialogShown = false;
+        QTimer::singleShot(0, [&] {
+            dialogShown = windows.OKRightDlg->isVisible();
+            windows.OKRightDlg->reject();
+        });
+        form()->STARTClick(form()->START);
+        QCOMPARE(boxes, QStringList{QStringLiteral("プレーヤーの名前を設定してください")});
+        QVERIFY(dialogShown);
+        QCOMPARE(form()->START->text(), QStringLiteral("はじめる"));
+        QVERIFY(form()->N1->isEnabled());
+        QVERIFY(!popup()->isVisible());
+        QCOMPARE(halts, 0);
     }
 };
 
