@@ -203,21 +203,33 @@ void TForm1::CreateControls() {
         panel->SetBevels(TPanel::bvRaised, TPanel::bvLowered);
         side->Add(panel, QRect(8, top, kPlayerRowDesign.width(), kPlayerRowDesign.height()),
                   akLeft | akTop | akRight);
-        const int border = panel->BorderWidth();
-        const int inner = kPlayerRowDesign.height() - 2 * border;
+        // The name sits at the left and the count at the right inside the bevels,
+        // which grow for the local player's row.
+        auto nameBounds = [panel, nameWidth] {
+            const int border = panel->BorderWidth();
+            return QRect(border, border, nameWidth, kPlayerRowDesign.height() - 2 * border);
+        };
+        auto countBounds = [panel] {
+            const int border = panel->BorderWidth();
+            return QRect(kPlayerRowDesign.width() - border - 31, border, 31,
+                         kPlayerRowDesign.height() - 2 * border);
+        };
         auto* row = new AnchorLayout(panel, kPlayerRowDesign);
         name = new QLabel(caption, panel);
         name->setFont(platform::UiFont(16, true));
         name->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-        row->Add(name, QRect(border, border, nameWidth, inner), akLeft | akTop | akBottom);
+        row->Add(name, nameBounds(), akLeft | akTop | akBottom);
         piece = new TImage(panel);
         piece->Stretch = true;
         row->Add(piece, QRect(80, 3, 31, 31), akTop | akRight);
         count = new QLabel(QStringLiteral("99"), panel);
         count->setFont(platform::UiFont(18, true));
         count->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        row->Add(count, QRect(kPlayerRowDesign.width() - border - 31, border, 31, inner),
-                 akTop | akRight | akBottom);
+        row->Add(count, countBounds(), akTop | akRight | akBottom);
+        connect(panel, &TPanel::BevelsChanged, this, [=] {
+            row->SetBounds(name, nameBounds());
+            row->SetBounds(count, countBounds());
+        });
     };
     makeRow(Panel3, Label5, ImageA, Label1, QStringLiteral("あなた"), 79, 68);
     makeRow(Panel4, Label6, ImageB, Label2, QStringLiteral("相手"), 80, 116);

@@ -14,6 +14,15 @@ void AnchorLayout::Add(QWidget* child, QRect designBounds, unsigned anchors) {
     Place(Entries.back(), Parent->size());
 }
 
+void AnchorLayout::SetBounds(QWidget* child, QRect designBounds) {
+    for (Entry& e : Entries) {
+        if (e.Child == child) {
+            e.Design = designBounds;
+            Place(e, Parent->size());
+        }
+    }
+}
+
 void AnchorLayout::Place(const Entry& e, QSize size) const {
     const int dw = size.width() - DesignSize.width();
     const int dh = size.height() - DesignSize.height();

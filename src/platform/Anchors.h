@@ -23,6 +23,8 @@ public:
     AnchorLayout(QWidget* parent, QSize designSize);
     // Places child at its design bounds and keeps it anchored from now on.
     void Add(QWidget* child, QRect designBounds, unsigned anchors = akLeftTop);
+    // Gives an added child new design bounds and places it at once.
+    void SetBounds(QWidget* child, QRect designBounds);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -16,11 +16,13 @@ void TPanel::SetBevels(Bevel outer, Bevel inner) {
     Outer = outer;
     Inner = inner;
     update();
+    emit BevelsChanged();
 }
 
 void TPanel::SetBevelWidth(int width) {
     Width = width;
     update();
+    emit BevelsChanged();
 }
 
 void TPanel::paintEvent(QPaintEvent*) {

@@ -22,6 +22,10 @@ public:
     // Width of the bevels: aligned children sit inside it.
     int BorderWidth() const { return ((Outer != bvNone) + (Inner != bvNone)) * Width; }
 
+signals:
+    // The bevels changed, and with them the room left for aligned children.
+    void BevelsChanged();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 

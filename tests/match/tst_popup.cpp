@@ -8,6 +8,7 @@
 
 #include <QTimer>
 
+#include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -132,6 +133,29 @@ private slots:
         QVERIFY(form()->isEnabled());
         QVERIFY(form()->Memo1->toPlainText().contains(QStringLiteral("あなたは後攻を選びました")));
         QCOMPARE(halts, 1); // the "START " found no session to go to
+    }
+
+    // The local player's row gets the thick bevel and the hint; its name and
+    // count move inside the wider bevel.
+    void sidePanelForEachSide() {
+        TForm1& f = *form();
+        f.MyName = QStringLiteral("太郎");
+        f.OpponentName = QStringLiteral("花子");
+        for (int side : {+1, -1}) {
+            f.MySide = side;
+            f.KAISI();
+            TPanel* mine = side == +1 ? f.Panel3 : f.Panel4;
+            TPanel* theirs = side == +1 ? f.Panel4 : f.Panel3;
+            QLabel* myCount = side == +1 ? f.Label1 : f.Label2;
+            QCOMPARE(mine->BevelWidth(), 3);
+            QCOMPARE(theirs->BevelWidth(), 1);
+            QCOMPARE(mine->toolTip(), QStringLiteral("あなたのコマの数です"));
+            QCOMPARE(theirs->toolTip(), QStringLiteral("相手のコマの数です"));
+            QCOMPARE(myCount->geometry(), QRect(145 - 6 - 31, 6, 31, 39 - 12));
+            QCOMPARE(f.Label5->text(), (side == +1 ? f.MyName : f.OpponentName) + "さん");
+            QCOMPARE(f.Label6->text(), (side == +1 ? f.OpponentName : f.MyName) + "さん");
+            QVERIFY(f.EDIT1->isEnabled());
+        }
     }
 
     // Starting without a name asks for one in the settings dialog; leaving it
