@@ -56,21 +56,6 @@ protected:
     QSplitterHandle* createHandle() override { return new BevelHandle(orientation(), this); }
 };
 
-void SetBackground(QWidget* widget, const QColor& color) {
-    QPalette pal = widget->palette();
-    pal.setColor(QPalette::Window, color);
-    pal.setColor(QPalette::Base, color);
-    widget->setPalette(pal);
-    widget->setAutoFillBackground(true);
-}
-
-void SetTextColor(QWidget* widget, const QColor& color) {
-    QPalette pal = widget->palette();
-    pal.setColor(QPalette::WindowText, color);
-    pal.setColor(QPalette::Text, color);
-    widget->setPalette(pal);
-}
-
 } // namespace
 
 const QStringList TForm1::CannedPhrases = {
@@ -245,8 +230,7 @@ void TForm1::CreateControls() {
     Memo1->setReadOnly(true);
     Memo1->setFont(platform::UiFont(13));
     Memo1->setToolTip(QStringLiteral("ゲームの進行状況が表記されます"));
-    SetBackground(Memo1, ColorToQColor(clTeal));
-    SetTextColor(Memo1, ColorToQColor(clWhite));
+    SetWidgetColors(Memo1, ColorToQColor(clTeal), ColorToQColor(clWhite));
     side->Add(Memo1, QRect(8, 160, 145, 142), akLeft | akTop | akRight | akBottom);
 
     EDIT1 = new QComboBox(Panel2);
@@ -260,7 +244,7 @@ void TForm1::CreateControls() {
     EDIT1->setEnabled(false);
     EDIT1->setToolTip(
         QStringLiteral("メッセージを入力してダブルクリック又はエンターキーで相手に送信できます"));
-    SetBackground(EDIT1, ColorToQColor(clInactiveCaptionText));
+    SetWidgetColors(EDIT1, ColorToQColor(clInactiveCaptionText));
     side->Add(EDIT1, QRect(8, 312, 145, 20), akLeft | akRight | akBottom);
     EDIT1->lineEdit()->installEventFilter(this);
 }

@@ -21,21 +21,6 @@ QString Quoted(const QString& text) {
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
-void SetWidgetColors(QWidget* widget, const QColor* background, const QColor* text) {
-    QPalette pal = widget->palette();
-    if (background) {
-        pal.setColor(QPalette::Window, *background);
-        pal.setColor(QPalette::Base, *background);
-    }
-    if (text) {
-        pal.setColor(QPalette::WindowText, *text);
-        pal.setColor(QPalette::Text, *text);
-    }
-    widget->setPalette(pal);
-    if (background)
-        widget->setAutoFillBackground(true);
-}
-
 } // namespace
 
 // Loading steps, in order; a failed colour stops the loading at its step.
@@ -196,16 +181,16 @@ void TForm1::COLORRESET() {
     Panel2->SetColor(panel);
     // The window's own background shows around the panels; the menu bar keeps
     // the desktop's colours.
-    SetWidgetColors(centralWidget(), &panel, nullptr);
-    SetWidgetColors(Memo1, &panel, &line);
+    SetWidgetColors(centralWidget(), panel);
+    SetWidgetColors(Memo1, panel, line);
     Panel3->SetColor(panel);
     Panel4->SetColor(panel);
     for (QLabel* label : {Label1, Label2, Label5, Label6})
-        SetWidgetColors(label, nullptr, &line);
-    SetWidgetColors(Splitter1, &panel, nullptr);
+        SetWidgetColors(label, std::nullopt, line);
+    SetWidgetColors(Splitter1, panel);
     for (int i = 0; i < Splitter1->count(); ++i)
         if (QSplitterHandle* handle = Splitter1->handle(i))
-            SetWidgetColors(handle, &panel, nullptr);
+            SetWidgetColors(handle, panel);
 
     // LAYOUT tiles BACKBMP with pattern BMPINDEX, hands a copy to Image1, fits the
     // board, rebuilds the piece images and repaints.

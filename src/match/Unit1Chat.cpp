@@ -3,6 +3,7 @@
 
 #include "match/Unit3.h"
 #include "platform/CodePage.h"
+#include "platform/Dialogs.h"
 #include "platform/Platform.h"
 #include "platform/Sound.h"
 
@@ -27,7 +28,7 @@ void TForm1::EDIT1DblClick() {
     if (START->text() != QStringLiteral("やめる") || text.isEmpty())
         return;
     if (GRID->SoundF)
-        platform::MessageBeep(64);
+        platform::MessageBeep(platform::MB_ICONASTERISK);
     SendMatchMessage(QStringLiteral("CHAT  ") + text);
     AddLog(QLatin1Char('"') + text + QLatin1Char('"') + QStringLiteral("を送信しました"));
     EDIT1->setCurrentIndex(-1);

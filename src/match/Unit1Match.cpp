@@ -132,7 +132,7 @@ void TForm1::AUTOSTART() {
         platform::ProcessMessages();
         Form3->SetLabelLayoutCenter();
         if (GRID->SoundF)
-            platform::MessageBeep(0);
+            platform::MessageBeep(platform::MB_OK);
         Form3->Label1->setText(QStringLiteral("見つかりませんでした") + kCRLF +
                                QStringLiteral("プレーヤーを待ちます"));
         platform::ProcessMessages();
@@ -268,11 +268,7 @@ void TForm1::RESSTART(const QString& text) {
 
 void TForm1::SetChatEnabled(bool enabled) {
     EDIT1->setEnabled(enabled);
-    QPalette pal = EDIT1->palette();
-    const QColor color = ColorToQColor(enabled ? clWhite : clInactiveCaptionText);
-    pal.setColor(QPalette::Base, color);
-    pal.setColor(QPalette::Window, color);
-    EDIT1->setPalette(pal);
+    SetWidgetColors(EDIT1, ColorToQColor(enabled ? clWhite : clInactiveCaptionText));
 }
 
 void TForm1::KAISI() {

@@ -9,8 +9,6 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPushButton>
 #include <QScreen>
 
@@ -20,39 +18,7 @@ constexpr QSize kClient(317, 165);
 constexpr int kPenWidth = 3;
 const char* const kTagProperty = "Tag";
 
-QPainterPath RoundedShape(QSize size) {
-    // A rounded rectangle whose corner ellipses measure a quarter of the shorter side.
-    const int s = std::min(size.width(), size.height()) - kPenWidth + 1;
-    const qreal corner = s / 4;
-    QPainterPath path;
-    path.addRoundedRect(QRectF(0, 0, size.width(), size.height()), corner / 2, corner / 2);
-    return path;
-}
-
 } // namespace
-
-TRoundShape::TRoundShape(QWidget* parent) : QWidget(parent), Brush(ColorToQColor(clCream)) {}
-
-void TRoundShape::SetBrushColor(const QColor& color) {
-    Brush = color;
-    update();
-}
-
-QRegion TRoundShape::Region() const {
-    return QRegion(RoundedShape(size()).toFillPolygon().toPolygon());
-}
-
-void TRoundShape::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const qreal half = kPenWidth / 2.0;
-    const QSize inner = size() - QSize(kPenWidth, kPenWidth);
-    QPainterPath path = RoundedShape(inner);
-    path.translate(half, half);
-    painter.setPen(QPen(ColorToQColor(clLime), kPenWidth));
-    painter.setBrush(Brush);
-    painter.drawPath(path);
-}
 
 TForm3::TForm3(TForm1* form1) : QDialog(nullptr), Form1(form1) {
     setWindowTitle(QStringLiteral("ちょっとまっててね!"));
@@ -64,7 +30,8 @@ TForm3::TForm3(TForm1* form1) : QDialog(nullptr), Form1(form1) {
     pal.setColor(QPalette::Window, ColorToQColor(0x00011400));
     setPalette(pal);
 
-    Shape3 = new TRoundShape(this);
+    Shape3 = new TShape(TShape::stRoundRect, ColorToQColor(clLime), kPenWidth,
+                        ColorToQColor(clCream), this);
     Shape3->setGeometry(QRect(QPoint(0, 0), kClient));
     setMask(Shape3->Region());
 
@@ -72,9 +39,7 @@ TForm3::TForm3(TForm1* form1) : QDialog(nullptr), Form1(form1) {
     Label1->setGeometry(0, 0, 312, 177);
     Label1->setWordWrap(true);
     Label1->setFont(platform::UiFont(21, false, true));
-    QPalette labelPal = Label1->palette();
-    labelPal.setColor(QPalette::WindowText, ColorToQColor(clGreen));
-    Label1->setPalette(labelPal);
+    SetWidgetColors(Label1, std::nullopt, ColorToQColor(clGreen));
 
     Image1 = new TImage(this);
     Image1->setGeometry(41, 49, 48, 48);

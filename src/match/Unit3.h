@@ -1,29 +1,14 @@
 // TForm3, the rounded popup: waits, the first-move choice, notices and results.
 #pragma once
 
+#include "platform/Shape.h"
+
 #include <QDialog>
 
 class QLabel;
 class QPushButton;
 class TForm1;
 class TImage;
-
-// The rounded shape that fills the popup.
-class TRoundShape : public QWidget {
-    Q_OBJECT
-public:
-    explicit TRoundShape(QWidget* parent = nullptr);
-    void SetBrushColor(const QColor& color);
-    QColor BrushColor() const { return Brush; }
-    // The rounded rectangle as a region, for the window's shape.
-    QRegion Region() const;
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QColor Brush;
-};
 
 class TForm3 : public QDialog {
     Q_OBJECT
@@ -33,7 +18,7 @@ public:
 
     explicit TForm3(TForm1* form1);
 
-    TRoundShape* Shape3 = nullptr;
+    TShape* Shape3 = nullptr;
     QLabel* Label1 = nullptr;
     TImage* Image1 = nullptr;
     TImage* Image2 = nullptr;

@@ -15,17 +15,19 @@ using DPID = std::uint32_t;
 
 // Results: the transport's 32-bit codes.
 constexpr HRESULT DP_OK = 0;
-constexpr HRESULT MakeDpResult(std::uint32_t code) { return 0x88770000u + code; }
-constexpr HRESULT DPERR_BUFFERTOOSMALL = MakeDpResult(30);  // 0x8877001E
+constexpr HRESULT MakeDpResult(std::uint32_t code) {
+    return 0x88770000u + code;
+}
+constexpr HRESULT DPERR_BUFFERTOOSMALL = MakeDpResult(30); // 0x8877001E
 constexpr HRESULT DPERR_CANTCREATEPLAYER = MakeDpResult(70);
 constexpr HRESULT DPERR_INVALIDPLAYER = MakeDpResult(150);
 constexpr HRESULT DPERR_NOCONNECTION = MakeDpResult(160);
-constexpr HRESULT DPERR_NOMESSAGES = MakeDpResult(190);     // 0x887700BE
+constexpr HRESULT DPERR_NOMESSAGES = MakeDpResult(190); // 0x887700BE
 constexpr HRESULT DPERR_NOSESSIONS = MakeDpResult(200);
 constexpr HRESULT DPERR_SENDTOOBIG = MakeDpResult(230);
 constexpr HRESULT DPERR_TIMEOUT = MakeDpResult(240);
 constexpr HRESULT DPERR_UNAVAILABLE = MakeDpResult(250);
-constexpr HRESULT DPERR_USERCANCEL = MakeDpResult(280);     // 0x88770118
+constexpr HRESULT DPERR_USERCANCEL = MakeDpResult(280); // 0x88770118
 constexpr HRESULT DPERR_CONNECTIONLOST = MakeDpResult(300);
 constexpr HRESULT DPERR_UNINITIALIZED = 0x800401F0u;
 constexpr HRESULT DPERR_GENERIC = 0x80004005u;
@@ -114,7 +116,8 @@ public:
 
     using EnumConnectionsCallback =
         std::function<bool(const QByteArray& connection, const DPNAME& name)>;
-    virtual HRESULT EnumConnections(const GUID& application, const EnumConnectionsCallback& callback,
+    virtual HRESULT EnumConnections(const GUID& application,
+                                    const EnumConnectionsCallback& callback,
                                     std::uint32_t flags) = 0;
     virtual HRESULT InitializeConnection(const QByteArray& connection, std::uint32_t flags) = 0;
 

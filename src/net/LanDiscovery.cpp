@@ -2,10 +2,10 @@
 #include "net/LanDiscovery.h"
 
 #include <algorithm>
-#include <mutex>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <ifaddrs.h>
+#include <mutex>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>

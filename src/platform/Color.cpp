@@ -3,6 +3,7 @@
 
 #include <QGuiApplication>
 #include <QPalette>
+#include <QWidget>
 
 namespace {
 
@@ -76,4 +77,20 @@ QColor ColorToQColor(TColor color) {
 
 TColor QColorToColor(const QColor& color) {
     return RGB(color.red(), color.green(), color.blue());
+}
+
+void SetWidgetColors(QWidget* widget, std::optional<QColor> background,
+                     std::optional<QColor> text) {
+    QPalette pal = widget->palette();
+    if (background) {
+        pal.setColor(QPalette::Window, *background);
+        pal.setColor(QPalette::Base, *background);
+    }
+    if (text) {
+        pal.setColor(QPalette::WindowText, *text);
+        pal.setColor(QPalette::Text, *text);
+    }
+    widget->setPalette(pal);
+    if (background)
+        widget->setAutoFillBackground(true);
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+class QWidget;
+
 // A 32-bit colour: 0x00BBGGRR for a plain colour (red in the lowest byte),
 // 0x80000000 + index for a system colour, plus the two special values below.
 using TColor = std::uint32_t;
@@ -59,3 +61,7 @@ QString ColorToString(TColor color);
 // A table name, or an integer: optional blanks and sign, then decimal digits,
 // or "$", "x", "X" or "0x" followed by hexadecimal digits. nullopt otherwise.
 std::optional<TColor> StringToColor(const QString& text);
+
+// Gives a widget a background (window and base, filled) and/or a text colour.
+void SetWidgetColors(QWidget* widget, std::optional<QColor> background,
+                     std::optional<QColor> text = std::nullopt);

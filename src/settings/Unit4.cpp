@@ -72,22 +72,6 @@ QImage StretchedPiece(const QImage& piece, const QColor& background) {
 
 } // namespace
 
-// ---- TRectShape ----
-
-void TRectShape::SetBrushColor(const QColor& color) {
-    if (Brush == color)
-        return;
-    Brush = color;
-    update();
-}
-
-void TRectShape::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.setPen(QPen(Qt::black, 1));
-    painter.setBrush(Brush);
-    painter.drawRect(rect().adjusted(0, 0, -1, -1));
-}
-
 // ---- TOpenPictureDialog ----
 
 const QString TOpenPictureDialog::Filter = QStringLiteral(
@@ -218,7 +202,7 @@ void TOKRightDlg::CreateControls() {
                             QRect(144, 80, 41, 25), QStringLiteral("後攻の駒の画像を指定できます"));
 
     auto makeShape = [this](const char* name, int top) {
-        auto* shape = new TRectShape(XPGroupBox1);
+        auto* shape = new TShape(TShape::stRectangle, Qt::black, 1, Qt::white, XPGroupBox1);
         shape->setObjectName(QLatin1String(name));
         shape->setGeometry(16, top, 41, 25);
         return shape;

@@ -2,6 +2,8 @@
 // switches live.
 #pragma once
 
+#include "platform/Shape.h"
+
 #include "platform/Color.h"
 #include "platform/ImageControl.h"
 #include "platform/Panel.h"
@@ -25,21 +27,6 @@ class QLineEdit;
 class QPushButton;
 class TForm1;
 class TGRID;
-
-// A plain rectangle with a thin black outline, filled with its colour.
-class TRectShape : public QWidget {
-    Q_OBJECT
-public:
-    explicit TRectShape(QWidget* parent = nullptr) : QWidget(parent) {}
-    void SetBrushColor(const QColor& color);
-    QColor BrushColor() const { return Brush; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QColor Brush = Qt::white;
-};
 
 // The file chooser for piece pictures: Qt's own (non-native) file dialog with the
 // picture formats' filter list and a preview of the selected file beside the list.
@@ -81,11 +68,11 @@ public:
     QLabel* Label2 = nullptr;
     QPushButton* ButtonATO = nullptr;
     QPushButton* ButtonBPIC = nullptr;
-    TRectShape* ShapePANELCOLOR = nullptr;
+    TShape* ShapePANELCOLOR = nullptr;
     QPushButton* ButtonPANEL = nullptr;
-    TRectShape* ShapePUTOKCOLOR = nullptr;
+    TShape* ShapePUTOKCOLOR = nullptr;
     QPushButton* ButtonPUTOK = nullptr;
-    TRectShape* ShapeLINECOLOR = nullptr;
+    TShape* ShapeLINECOLOR = nullptr;
     QPushButton* ButtonLINE = nullptr;
     TXPGroupBox* XPGroupBox4 = nullptr;
     TPanel* Panel1 = nullptr;

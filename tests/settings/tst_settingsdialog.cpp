@@ -332,7 +332,7 @@ private slots:
         QCOMPARE(g.APicName.isEmpty(), picture == 1 || aPic.isEmpty());
         QCOMPARE(g.BPicName.isEmpty(), picture == 2 || bPic.isEmpty());
         if (!shape.isEmpty())
-            QCOMPARE(dlg()->findChild<TRectShape*>(shape)->BrushColor(), ColorToQColor(picked));
+            QCOMPARE(dlg()->findChild<TShape*>(shape)->BrushColor(), ColorToQColor(picked));
         if (field == 2)
             QCOMPARE(form()->Panel2->Color(), ColorToQColor(picked));
         if (field < 2) {
