@@ -8,7 +8,8 @@ packages=(
     libsdl2-dev libjpeg62-turbo-dev libenet-dev
     libemf2svg-dev libwmf-dev qt6-svg-dev
     fonts-ipafont-gothic qt6-translations-l10n
-    xvfb xauth iproute2
+    fonts-urw-base35
+    xvfb xauth iproute2 openbox xdotool imagemagick x11-utils
 )
 
 missing=()

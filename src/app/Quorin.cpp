@@ -22,6 +22,8 @@ int main(int argc, char** argv) {
         // Only the main window is shown; the popup, the settings dialog and the
         // about window stay hidden until used.
         TApplicationWindows windows = CreateApplicationWindows();
+        QObject::connect(windows.Form1.get(), &TForm1::Closed, &app, &QApplication::quit,
+                         Qt::QueuedConnection);
         windows.Form1->show();
         result = QApplication::exec();
     }

@@ -2,12 +2,15 @@
 #include "app/Unit1.h"
 
 #include "match/MyThread.h"
+#include "match/Unit3.h"
 #include "net/Lanx.h"
 #include "platform/Anchors.h"
 #include "platform/Dialogs.h"
 #include "platform/Fonts.h"
 #include "platform/Platform.h"
 #include "platform/Sound.h"
+#include "settings/Unit4.h"
+#include "settings/about.h"
 
 #include <QAbstractButton>
 #include <QCloseEvent>
@@ -246,6 +249,7 @@ void TForm1::CreateControls() {
         QStringLiteral("メッセージを入力してダブルクリック又はエンターキーで相手に送信できます"));
     SetWidgetColors(EDIT1, ColorToQColor(clInactiveCaptionText));
     side->Add(EDIT1, QRect(8, 312, 145, 20), akLeft | akRight | akBottom);
+    EDIT1->installEventFilter(this);
     EDIT1->lineEdit()->installEventFilter(this);
 }
 
@@ -307,7 +311,9 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     // The board image changes size when the window is resized or the splitter moves.
     if (watched == Image1 && event->type() == QEvent::Resize && ResizeAttached)
         FormResize();
-    if (watched == EDIT1->lineEdit()) {
+    // A key typed into the chat box reaches the combo box, which hands it on to
+    // its line edit; a click lands on the line edit itself.
+    if (watched == EDIT1 || watched == EDIT1->lineEdit()) {
         if (event->type() == QEvent::KeyPress) {
             const auto* key = static_cast<QKeyEvent*>(event);
             if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
@@ -357,6 +363,12 @@ void TForm1::closeEvent(QCloseEvent* event) {
     }
     FormClose();
     event->accept();
+    // The program ends with its main window, whatever else is on the screen.
+    for (QWidget* other : {static_cast<QWidget*>(Form3), static_cast<QWidget*>(OKRightDlg),
+                           static_cast<QWidget*>(OKBottomDlg)})
+        if (other)
+            other->hide();
+    emit Closed();
 }
 
 void TForm1::N3Click() {

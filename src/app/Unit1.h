@@ -203,6 +203,10 @@ public:
     void SetCountLabels(const QString& a, const QString& b) override;
     void PictureLoadFailed(const QString& path) override;
 
+signals:
+    // The window has closed for good: the program ends.
+    void Closed();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QWindow>
 
 namespace {
 
@@ -116,6 +117,22 @@ void TForm3::BUTTON1Click(QPushButton* sender) {
         break;
     default:
         break;
+    }
+}
+
+void TForm3::setVisible(bool visible) {
+    // Owned by the main window for the window manager (kept above it), but not
+    // a child widget: disabling the main window must not disable the popup.
+    if (visible && Form1 && Form1->isWindow()) {
+        winId();
+        Form1->winId();
+        if (QWindow* own = windowHandle())
+            own->setTransientParent(Form1->windowHandle());
+    }
+    QDialog::setVisible(visible);
+    if (visible) {
+        raise();
+        activateWindow();
     }
 }
 

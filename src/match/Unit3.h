@@ -40,6 +40,10 @@ public:
     // The value a button passes on.
     static int ButtonTag(const QPushButton* button);
 
+    // Shows the popup above the main window that owns it, also when it is
+    // already on the screen.
+    void setVisible(bool visible) override;
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 

@@ -1,6 +1,8 @@
 // Message boxes over QMessageBox, with a hook for tests.
 #include "platform/Dialogs.h"
 
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -8,7 +10,24 @@ namespace platform {
 
 namespace {
 MessageBoxHook boxHook;
-}
+
+// A box that Escape and the close button end without pressing any of its
+// buttons: a question then has no answer, rather than the answer "no".
+class UnansweredBox : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+            QDialog::reject();
+            return;
+        }
+        QMessageBox::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override { QDialog::closeEvent(event); }
+};
+} // namespace
 
 void SetMessageBoxHook(MessageBoxHook hook) {
     boxHook = std::move(hook);
@@ -18,7 +37,7 @@ int MessageBox(QWidget* parent, const QString& text, const QString& caption, uns
     if (boxHook)
         return boxHook(text, caption, flags);
 
-    QMessageBox box(parent);
+    UnansweredBox box(parent);
     box.setWindowTitle(caption);
     box.setText(text);
     switch (flags & 0xF0) {

@@ -5,6 +5,7 @@
 #include "platform/Platform.h"
 #include "platform/Sound.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QMenuBar>
@@ -13,6 +14,7 @@
 #include <QSplitter>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 class MainWindowTest : public QObject {
     Q_OBJECT
@@ -204,6 +206,37 @@ private slots:
         answer = platform::IDCANCEL; // any other way out of the box lets it close
         QVERIFY(form.close());
         QVERIFY(QFile::exists(ini()));
+    }
+
+    // The real question box: only "いいえ(&N)" answers no; Escape and the close
+    // box end it without an answer, which lets the closing go ahead.
+    void closingQuestionBoxAnswers_data() {
+        QTest::addColumn<int>("key"); // 0: the window's close box
+        QTest::addColumn<int>("result");
+        QTest::newRow("n") << int(Qt::Key_N) << int(platform::IDNO);
+        QTest::newRow("y") << int(Qt::Key_Y) << int(platform::IDYES);
+        QTest::newRow("Return") << int(Qt::Key_Return) << int(platform::IDYES);
+        QTest::newRow("Escape") << int(Qt::Key_Escape) << int(platform::IDCANCEL);
+        QTest::newRow("close box") << 0 << int(platform::IDCANCEL);
+    }
+    void closingQuestionBoxAnswers() {
+        QFETCH(int, key);
+        QFETCH(int, result);
+        platform::SetMessageBoxHook({});
+        TForm1 form(ini());
+        form.show();
+        QTimer::singleShot(0, [key] {
+            QWidget* box = QApplication::activeModalWidget();
+            QVERIFY(box);
+            if (key)
+                QTest::keyClick(box, Qt::Key(key));
+            else
+                box->close();
+        });
+        const int answer =
+            platform::MessageBox(&form, QStringLiteral("おわりますか"), QStringLiteral("確認"),
+                                 platform::MB_YESNO | platform::MB_ICONQUESTION);
+        QCOMPARE(answer, result);
     }
 
     void closingBeepsOnlyWithSound() {

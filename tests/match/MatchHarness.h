@@ -235,10 +235,11 @@ public:
             f()->Image1->OnMouseUp(Qt::LeftButton, Qt::NoModifier, f()->GRID->COLTOX(c),
                                    f()->GRID->ROWTOY(r));
     }
-    // Types or picks text in the chat box and sends it with Enter.
+    // Types or picks text in the chat box and sends it with Enter, which a real
+    // key press delivers to the combo box, not to its line edit.
     void SendChatWithEnter(const QString& text) {
         f()->EDIT1->setEditText(text);
-        QTest::keyClick(f()->EDIT1->lineEdit(), Qt::Key_Return);
+        QTest::keyClick(f()->EDIT1, Qt::Key_Return);
     }
 
 private:

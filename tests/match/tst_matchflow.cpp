@@ -197,7 +197,7 @@ private slots:
         G.f()->EDIT1->setCurrentIndex(8);
         const QString phrase = QStringLiteral("この勝負もらった ");
         QCOMPARE(G.f()->EDIT1->currentText(), phrase);
-        QTest::keyClick(G.f()->EDIT1->lineEdit(), Qt::Key_Return);
+        QTest::keyClick(G.f()->EDIT1, Qt::Key_Return);
         QCOMPARE(G.Log().constLast(), QStringLiteral("\"この勝負もらった \"を送信しました"));
         QVERIFY(G.f()->EDIT1->currentText().isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(H.InNotice(), kWaitMs);
@@ -223,7 +223,7 @@ private slots:
         // Enter in the empty box sends nothing: the next line is the next message.
         const qsizetype before = H.Received.size();
         const int logLines = G.Log().size();
-        QTest::keyClick(G.f()->EDIT1->lineEdit(), Qt::Key_Return);
+        QTest::keyClick(G.f()->EDIT1, Qt::Key_Return);
         QCOMPARE(G.Log().size(), logLines);
         G.SendChatWithEnter(QStringLiteral("ok"));
         QTRY_COMPARE_WITH_TIMEOUT(H.Received.size(), before + 1, kWaitMs);

@@ -8,7 +8,9 @@
 
 #include <QTimer>
 
+#include <QApplication>
 #include <QComboBox>
+#include <QWindow>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -117,6 +119,23 @@ private slots:
         QVERIFY(!p.isVisible());
         QVERIFY(form()->isEnabled());
         QCOMPARE(p.Tag, 0);
+    }
+
+    // The popup belongs to the main window for the window manager, so it stays
+    // above it, yet keeps working while the main window is disabled; showing it
+    // again while it is up brings it to the front.
+    void popupIsOwnedByTheMainWindow() {
+        TForm3& p = *popup();
+        form()->SENKOSET();
+        QVERIFY(p.isVisible());
+        QVERIFY(!form()->isEnabled());
+        QVERIFY(p.isEnabled());
+        QVERIFY(p.windowHandle());
+        QCOMPARE(p.windowHandle()->transientParent(), form()->windowHandle());
+        QVERIFY(!p.parentWidget());
+        form()->raise();
+        p.show();
+        QTRY_COMPARE(QApplication::activeWindow(), static_cast<QWidget*>(&p));
     }
 
     void choiceModeAppliesTheChoice() {
