@@ -10,12 +10,12 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QWindow>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWindow>
 
 class PopupTest : public QObject {
     Q_OBJECT
