@@ -109,10 +109,10 @@ public:
         Manager.setProcessEnvironment(env);
         Manager.start(QStringLiteral("openbox"), {});
         // The window manager is up once it has announced itself on the root window.
-        while (clock.elapsed() < 15000) {
-            const Output o =
-                Run(QStringLiteral("xprop"),
-                    {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")}, Name);
+        while (clock.elapsed() < 30000) {
+            const Output o = Run(
+                QStringLiteral("xprop"),
+                {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")}, Name, 5000);
             if (o.Exit == 0 && o.Out.contains("window id"))
                 return true;
             QThread::msleep(100);
