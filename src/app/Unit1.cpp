@@ -163,6 +163,7 @@ void TForm1::CreateControls() {
     auto* panel1Anchors = new AnchorLayout(Panel1, QSize(373, 347));
     panel1Anchors->Add(Image1, QRect(1, 1, 371, 345), akLeft | akTop | akRight | akBottom);
     Image1->installEventFilter(this);
+    Image1->setFocusPolicy(Qt::StrongFocus);
     SetBoardMouseUp(true);
     SetBoardMouseMove(true);
 
@@ -311,11 +312,20 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     // The board image changes size when the window is resized or the splitter moves.
     if (watched == Image1 && event->type() == QEvent::Resize && ResizeAttached)
         FormResize();
+    if (watched == Image1 && event->type() == QEvent::KeyPress &&
+        Image1KeyPress(static_cast<QKeyEvent*>(event)->key()))
+        return true;
+    if (watched == Image1 && event->type() == QEvent::FocusIn)
+        ShowKeyCursor();
     // A key typed into the chat box reaches the combo box, which hands it on to
     // its line edit; a click lands on the line edit itself.
     if (watched == EDIT1 || watched == EDIT1->lineEdit()) {
         if (event->type() == QEvent::KeyPress) {
             const auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_Escape) {
+                FocusBoard();
+                return true;
+            }
             if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
                 QChar typed(13);
                 Edit1KeyPress(typed);
@@ -356,6 +366,13 @@ void TForm1::FormDestroy() {
     GRID.reset();
 }
 
+void TForm1::changeEvent(QEvent* event) {
+    // The main window is enabled again when a popup in front of it closes.
+    if (event->type() == QEvent::EnabledChange && isEnabled())
+        FocusBoard();
+    QMainWindow::changeEvent(event);
+}
+
 void TForm1::closeEvent(QCloseEvent* event) {
     if (!FormCloseQuery()) {
         event->ignore();
@@ -376,6 +393,10 @@ void TForm1::N3Click() {
 }
 
 void TForm1::Image1MouseMove(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y) {
+    const std::int32_t c = GRID->XTOCOL(x);
+    const std::int32_t r = GRID->YTOROW(y);
+    if (GRID->IsSquare(c, r))
+        KeyCursor = {c, r};
     GRID->HOVER(x, y, *Image1);
 }
 

@@ -183,6 +183,15 @@ public:
     void About1Click();
     void Image1MouseMove(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
 
+    // The board from the keyboard: a cursor square that the arrow keys and Home
+    // move and Return or Space plays as a click on it would; a new board starts
+    // it on column 4, row 4.
+    TCellPos KeyCursor{4, 4};
+    // A key pressed on the board image; true when the board used it.
+    bool Image1KeyPress(int key);
+    // Gives the board image the keyboard focus.
+    void FocusBoard();
+
     // The canned chat phrases of EDIT1, in order.
     static const QStringList CannedPhrases;
 
@@ -208,6 +217,7 @@ signals:
     void Closed();
 
 protected:
+    void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -224,6 +234,8 @@ private:
     // placing is done.
     std::int32_t PlacePiece(std::int32_t x, std::int32_t y);
     void SetChatEnabled(bool enabled);
+    // Shows the keyboard cursor as the hover frame, by the mouse's own rule.
+    void ShowKeyCursor();
     // With the sides settled: the turn, the legal marks, the side panel, the board.
     void BeginGame();
 

@@ -5,6 +5,8 @@
 
 #include <QPlainTextEdit>
 
+#include <algorithm>
+
 void TForm1::SetBoardMouseUp(bool attached) {
     if (attached)
         Image1->OnMouseUp = [this](Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
@@ -21,6 +23,55 @@ void TForm1::SetBoardMouseMove(bool attached) {
         };
     else
         Image1->OnMouseMove = nullptr;
+}
+
+bool TForm1::Image1KeyPress(int key) {
+    TCellPos next = KeyCursor;
+    switch (key) {
+    case Qt::Key_Left:
+        next.Col = std::max(next.Col - 1, 1);
+        break;
+    case Qt::Key_Right:
+        next.Col = std::min(next.Col + 1, GRIDSIZE);
+        break;
+    case Qt::Key_Up:
+        next.Row = std::max(next.Row - 1, 1);
+        break;
+    case Qt::Key_Down:
+        next.Row = std::min(next.Row + 1, GRIDSIZE);
+        break;
+    case Qt::Key_Home:
+        next = {1, 1};
+        break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Space:
+        // Exactly a click on the cursor's square, while clicks are taken.
+        if (Image1->OnMouseUp)
+            Image1->OnMouseUp(Qt::NoButton, Qt::NoModifier, GRID->COLTOX(KeyCursor.Col),
+                              GRID->ROWTOY(KeyCursor.Row));
+        return true;
+    case Qt::Key_Escape:
+        return true;
+    default:
+        return false;
+    }
+    KeyCursor = next;
+    ShowKeyCursor();
+    return true;
+}
+
+void TForm1::ShowKeyCursor() {
+    if (!GRID || !Image1->OnMouseMove || !GRID->IsSquare(KeyCursor.Col, KeyCursor.Row))
+        return;
+    // A repaint may have wiped the frame of the square the board last framed.
+    GRID->HoverPos = {0, 0};
+    GRID->HOVER(GRID->COLTOX(KeyCursor.Col), GRID->ROWTOY(KeyCursor.Row), *Image1);
+}
+
+void TForm1::FocusBoard() {
+    if (Image1)
+        Image1->setFocus(Qt::OtherFocusReason);
 }
 
 void TForm1::Image1MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y) {

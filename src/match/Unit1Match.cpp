@@ -205,6 +205,7 @@ void TForm1::BeginGame() {
     GRID->PUTSEARCH();
     KAISI();
     GRID->DRAWGRID(*Image1);
+    FocusBoard();
 }
 
 void TForm1::SENKOOK(int side) {

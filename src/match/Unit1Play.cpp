@@ -208,6 +208,7 @@ void TForm1::RESETGRID() {
     if (AnimationDepth > 0)
         RetiredBoards.push_back(std::move(GRID));
     GRID = std::make_unique<TGRID>(GRIDSIZE, this);
+    KeyCursor = {4, 4};
     LOADINI(false);
     GRID->LAYOUT(*Image1);
     GRID->Turn = 0;

@@ -133,6 +133,13 @@ void TForm3::setVisible(bool visible) {
     if (visible) {
         raise();
         activateWindow();
+        // The first button of a choice, a result or a notice takes the keys.
+        for (QPushButton* first : {BUTTON1, BUTTON2}) {
+            if (first->isVisibleTo(this)) {
+                first->setFocus(Qt::OtherFocusReason);
+                break;
+            }
+        }
     }
 }
 
@@ -140,5 +147,27 @@ void TForm3::keyPressEvent(QKeyEvent* event) {
     // Escape must not close the popup behind the match flow's back.
     if (event->key() == Qt::Key_Escape)
         return;
+    // Tab and the arrow keys go from button to button; Return presses the
+    // focused one (Space does so by itself).
+    switch (event->key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Up:
+        focusNextPrevChild(false);
+        return;
+    case Qt::Key_Right:
+    case Qt::Key_Down:
+        focusNextPrevChild(true);
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget());
+            button && button->isVisible()) {
+            button->click();
+            return;
+        }
+        break;
+    default:
+        break;
+    }
     QDialog::keyPressEvent(event);
 }

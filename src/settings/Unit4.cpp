@@ -538,4 +538,5 @@ void TForm1::N2Click() {
             OKRightDlg->AnnounceName(*this);
     }
     GRID->LAYOUT(*Image1);
+    FocusBoard();
 }

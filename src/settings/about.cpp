@@ -147,4 +147,5 @@ void TOKBottomDlg::showEvent(QShowEvent* event) {
 void TForm1::About1Click() {
     if (OKBottomDlg)
         OKBottomDlg->exec();
+    FocusBoard();
 }
