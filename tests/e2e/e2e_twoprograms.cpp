@@ -138,7 +138,11 @@ public:
             Name);
     }
     void Key(const QString& keys) const {
-        Run(QStringLiteral("xdotool"), {QStringLiteral("key"), keys}, Name);
+        // Real key presses at the focused window, one after the other.
+        Run(QStringLiteral("xdotool"),
+            QStringList{QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("40")} +
+                keys.split(QLatin1Char(' ')),
+            Name);
     }
     void Type(const QString& text) const {
         Run(QStringLiteral("xdotool"), {QStringLiteral("type"), text}, Name);
@@ -420,7 +424,9 @@ class TwoProgramsTest : public QObject {
 
     // The whole of one evening's play: pairing, a game with a pass, a chat line
     // each way, a rename, the result, "おわる" on one side and closing the other.
-    void Evening(bool twoHosts, const Game& game, bool closeWithEscape) {
+    // With alphaByKeys, alpha plays by keys alone once it has pressed "はじめる":
+    // its choice, its moves, its notices and its "おわる".
+    void Evening(bool twoHosts, const Game& game, bool closeWithEscape, bool alphaByKeys) {
         QString why;
         Network net;
         QVERIFY2(net.Create(twoHosts, &why), qPrintable(why));
@@ -440,19 +446,40 @@ class TwoProgramsTest : public QObject {
         for (Program* p : {&a, &b})
             WAIT_SCREEN(*p, IsPopup(*p, shot, true, false), "no first-move choice");
 
-        // beta takes the first move: beta is side +1.
-        screenB.Click(b.FirstButton());
+        // beta moves first: beta takes "先攻", or alpha takes "後攻" by keys.
+        if (alphaByKeys)
+            screenA.Key(QStringLiteral("Tab Return"));
+        else
+            screenB.Click(b.FirstButton());
         Program* side[2] = {&b, &a}; // [0]: side +1, [1]: side -1
         WAIT_SCREEN(b, !b.Popup(shot).Shown, "the choice stayed on the screen");
         WAIT_SCREEN(a, !a.Popup(shot).Shown, "the announcement of the choice stayed");
 
+        // "OK" of a notice: a click, or Return on the focused button.
+        auto confirm = [&](Program& p) {
+            if (alphaByKeys && &p == &a)
+                p.Screen.Key(QStringLiteral("Return"));
+            else
+                p.Screen.Click(p.OkButton());
+        };
         QString expected = start;
         int passes = 0;
         for (std::size_t i = 0; i < game.moves.size(); ++i) {
             const Move& m = game.moves[i];
             Program& mover = *side[m.side > 0 ? 0 : 1];
             Program& other = *side[m.side > 0 ? 1 : 0];
-            mover.Screen.Click(mover.Square(m.c, m.r));
+            if (alphaByKeys && &mover == &a) {
+                // From the top-left corner to the square, then play it.
+                QStringList keys{QStringLiteral("Home")};
+                for (int k = 1; k < m.c; ++k)
+                    keys << QStringLiteral("Right");
+                for (int k = 1; k < m.r; ++k)
+                    keys << QStringLiteral("Down");
+                keys << QStringLiteral("Return");
+                a.Screen.Key(keys.join(QLatin1Char(' ')));
+            } else {
+                mover.Screen.Click(mover.Square(m.c, m.r));
+            }
             expected = game.after[i];
             for (Program* p : {&a, &b})
                 WAIT_SCREEN(*p, p->Shows(shot, expected),
@@ -464,7 +491,7 @@ class TwoProgramsTest : public QObject {
             if (!last && game.moves[i + 1].side == m.side) {
                 // The other side cannot answer: its pass notice, on top, then "OK".
                 WAIT_SCREEN(other, IsPopup(other, shot, false, true), "no pass notice");
-                other.Screen.Click(other.OkButton());
+                confirm(other);
                 WAIT_SCREEN(other, !other.Popup(shot).Shown && other.Board(shot) == expected,
                             "the pass notice stayed, or hid a wrong position");
                 ++passes;
@@ -476,6 +503,9 @@ class TwoProgramsTest : public QObject {
                 screenA.Click(a.ChatBox());
                 screenA.Type(QStringLiteral("hello beta"));
                 screenA.Key(QStringLiteral("Return"));
+                // Escape hands the keys back to the board.
+                if (alphaByKeys)
+                    screenA.Key(QStringLiteral("Escape"));
                 WAIT_SCREEN(b, IsPopup(b, shot, false, true), "alpha's chat line did not arrive");
                 screenB.Click(b.OkButton());
                 WAIT_SCREEN(b, !b.Popup(shot).Shown, "the chat notice stayed");
@@ -483,7 +513,7 @@ class TwoProgramsTest : public QObject {
                 screenB.Key(QStringLiteral("Down"));
                 screenB.Key(QStringLiteral("Return"));
                 WAIT_SCREEN(a, IsPopup(a, shot, false, true), "beta's chat line did not arrive");
-                screenA.Click(a.OkButton());
+                confirm(a);
                 WAIT_SCREEN(a, !a.Popup(shot).Shown, "the chat notice stayed");
             }
             if (i == 3) {
@@ -506,7 +536,7 @@ class TwoProgramsTest : public QObject {
                 screenB.Type(QStringLiteral("gamma"));
                 screenB.Key(QStringLiteral("Return"));
                 WAIT_SCREEN(a, IsPopup(a, shot, false, true), "the new name was not announced");
-                screenA.Click(a.OkButton());
+                confirm(a);
                 WAIT_SCREEN(a, !a.Popup(shot).Shown, "the name notice stayed");
             }
         }
@@ -526,7 +556,10 @@ class TwoProgramsTest : public QObject {
         // "おわる" on alpha ends alpha; beta is told on top of its window.
         QElapsedTimer clock;
         clock.start();
-        screenA.Click(a.ThirdButton());
+        if (alphaByKeys)
+            screenA.Key(QStringLiteral("Tab Return"));
+        else
+            screenA.Click(a.ThirdButton());
         QCOMPARE(a.WaitForExit(5000), 0);
         const qint64 endedMs = clock.elapsed();
         WAIT_SCREEN(b, IsPopup(b, shot, false, true) && Near(b.Popup(shot).Brush, kCream),
@@ -561,8 +594,8 @@ class TwoProgramsTest : public QObject {
     }
 
 private slots:
-    void oneMachine() { Evening(false, GameWithAPass(1), false); }
-    void twoHostsOnALink() { Evening(true, GameWithAPass(2), true); }
+    void oneMachine() { Evening(false, GameWithAPass(1), false, false); }
+    void twoHostsOnALinkOneSideByKeys() { Evening(true, GameWithAPass(2), true, true); }
 };
 
 int main(int argc, char** argv) {
