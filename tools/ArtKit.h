@@ -119,6 +119,8 @@ struct NamedSound {
 };
 
 std::vector<NamedPicture> MakePictures();
+// The same pictures at twice the width and height, for high-density screens.
+std::vector<NamedPicture> MakeDoublePictures();
 std::vector<NamedSound> MakeSounds();
 
 } // namespace art

@@ -82,47 +82,62 @@ constexpr int DiscY = 74;
 constexpr int DiscR2 = 3660;
 const double DiscR = std::sqrt(static_cast<double>(DiscR2));
 
-bool InDisc(int x, int y) {
+// A picture drawn k times larger evaluates each definition at the centres of its
+// pixels, given in pixel coordinates of the 1x picture: exactly the pixel's own
+// position at k = 1, a quarter pixel either side of the 1x centres at k = 2.
+double At(int pixel, int k) {
+    return (pixel + 0.5) / k - 0.5;
+}
+
+bool InDisc(double x, double y) {
     return (x - DiscX) * (x - DiscX) + (y - DiscY) * (y - DiscY) <= DiscR2;
 }
 
-Picture MakeMask() {
-    Picture pic(ArtSize, ArtSize, BmpKind::Mono);
-    for (int y = 0; y < ArtSize; ++y)
-        for (int x = 0; x < ArtSize; ++x)
-            pic.at(x, y) = InDisc(x, y) ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
+Picture MakeMask(int k = 1) {
+    const int n = ArtSize * k;
+    Picture pic(n, n, BmpKind::Mono);
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x)
+            pic.at(x, y) = InDisc(At(x, k), At(y, k)) ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
     return pic;
 }
 
 // Lights a shallow dome over the disc from the upper left and above, and darkens it
-// towards the bottom; the result is stretched to exactly 73..242.
-Picture MakeShading() {
-    Picture pic(ArtSize, ArtSize, BmpKind::Rgb24);
-    std::vector<double> shade(ArtSize * ArtSize, -1.0);
+// towards the bottom; -1 outside the disc.
+double ShadeAt(double x, double y) {
+    if (!InDisc(x, y))
+        return -1.0;
     const double lx = -0.30, ly = -0.70, lz = 0.65;
     const double ll = std::sqrt(lx * lx + ly * ly + lz * lz);
+    const double nx = (x - DiscX) / DiscR;
+    const double ny = (y - DiscY) / DiscR;
+    const double rho2 = Clamp(nx * nx + ny * ny, 0.0, 1.0);
+    // A flattened dome: a sphere squashed to 0.8 of its height.
+    const double nz = 1.25 * std::sqrt(1.0 - rho2);
+    const double len = std::sqrt(nx * nx + ny * ny + nz * nz);
+    const double diffuse = Clamp((nx * lx + ny * ly + nz * lz) / (len * ll), 0.0, 1.0);
+    const double vertical = 1.0 - (ny + 1.0) * 0.5;
+    return 0.55 * diffuse + 0.45 * vertical;
+}
+
+// The shading stretched so that the 1x picture spans exactly 73..242; a larger
+// picture keeps the same tones.
+Picture MakeShading(int k = 1) {
     double lo = 1e9, hi = -1e9;
     for (int y = 0; y < ArtSize; ++y) {
         for (int x = 0; x < ArtSize; ++x) {
-            if (!InDisc(x, y))
+            const double s = ShadeAt(x, y);
+            if (s < 0.0)
                 continue;
-            const double nx = (x - DiscX) / DiscR;
-            const double ny = (y - DiscY) / DiscR;
-            const double rho2 = Clamp(nx * nx + ny * ny, 0.0, 1.0);
-            // A flattened dome: a sphere squashed to 0.8 of its height.
-            const double nz = 1.25 * std::sqrt(1.0 - rho2);
-            const double len = std::sqrt(nx * nx + ny * ny + nz * nz);
-            const double diffuse = Clamp((nx * lx + ny * ly + nz * lz) / (len * ll), 0.0, 1.0);
-            const double vertical = 1.0 - (ny + 1.0) * 0.5;
-            const double s = 0.55 * diffuse + 0.45 * vertical;
-            shade[y * ArtSize + x] = s;
             lo = std::min(lo, s);
             hi = std::max(hi, s);
         }
     }
-    for (int y = 0; y < ArtSize; ++y)
-        for (int x = 0; x < ArtSize; ++x) {
-            const double s = shade[y * ArtSize + x];
+    const int n = ArtSize * k;
+    Picture pic(n, n, BmpKind::Rgb24);
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            const double s = ShadeAt(At(x, k), At(y, k));
             pic.at(x, y) = s < 0.0 ? Grey(255) : Grey(73.0 + (s - lo) / (hi - lo) * (242.0 - 73.0));
         }
     return pic;
@@ -131,39 +146,43 @@ Picture MakeShading() {
 // A soft shadow cast down and to the right of the disc, kept off its face except for a
 // thin darkening of the lower right rim. Non-white pixels stay within columns 7..142 and
 // rows 11..143; the darkest is 116.
-Picture MakeShadow() {
-    Picture pic(ArtSize, ArtSize, BmpKind::Grey8);
-    std::vector<double> dark(ArtSize * ArtSize, 0.0);
+double DarkAt(double x, double y) {
     const double sx = DiscX + 3.5, sy = DiscY + 3.0;
+    const double ds = std::sqrt((x - sx) * (x - sx) + (y - sy) * (y - sy));
+    const double dd = std::sqrt((x - DiscX) * (x - DiscX) + (y - DiscY) * (y - DiscY));
+    const double fall = 1.0 - SmoothStep(DiscR - 6.0, DiscR + 8.5, ds);
+    const double offFace = SmoothStep(DiscR - 3.0, DiscR + 1.0, dd);
+    return fall * offFace;
+}
+
+Picture MakeShadow(int k = 1) {
+    // The darkest point of the 1x picture is 116 at every size.
     double hi = 0.0;
-    for (int y = 0; y < ArtSize; ++y) {
-        for (int x = 0; x < ArtSize; ++x) {
-            const double ds = std::sqrt((x - sx) * (x - sx) + (y - sy) * (y - sy));
-            const double dd = std::sqrt(
-                static_cast<double>((x - DiscX) * (x - DiscX) + (y - DiscY) * (y - DiscY)));
-            const double fall = 1.0 - SmoothStep(DiscR - 6.0, DiscR + 8.5, ds);
-            const double offFace = SmoothStep(DiscR - 3.0, DiscR + 1.0, dd);
-            const double d = fall * offFace;
-            dark[y * ArtSize + x] = d;
-            hi = std::max(hi, d);
-        }
-    }
     for (int y = 0; y < ArtSize; ++y)
-        for (int x = 0; x < ArtSize; ++x) {
-            const bool inBox = x >= 7 && x <= 142 && y >= 11 && y <= 143;
+        for (int x = 0; x < ArtSize; ++x)
+            hi = std::max(hi, DarkAt(x, y));
+    const int n = ArtSize * k;
+    Picture pic(n, n, BmpKind::Grey8);
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            // The box is that of the 1x picture's pixels.
+            const int bx = x / k, by = y / k;
+            const bool inBox = bx >= 7 && bx <= 142 && by >= 11 && by <= 143;
             pic.at(x, y) =
-                inBox ? Grey(255.0 - dark[y * ArtSize + x] / hi * (255.0 - 116.0)) : Grey(255);
+                inBox ? Grey(255.0 - DarkAt(At(x, k), At(y, k)) / hi * (255.0 - 116.0)) : Grey(255);
         }
     return pic;
 }
 
 // The built-in black piece: columns 11..132, rows 13..134, a glossy black face with a soft
 // highlight at the upper left and a faint reflected light along the lower right rim.
-Picture MakeBlackPiece() {
-    Picture pic(ArtSize, ArtSize, BmpKind::Grey8);
+Picture MakeBlackPiece(int k = 1) {
+    const int n = ArtSize * k;
+    Picture pic(n, n, BmpKind::Grey8);
     const double cx = 71.5, cy = 73.5, r = 61.5;
-    for (int y = 0; y < ArtSize; ++y) {
-        for (int x = 0; x < ArtSize; ++x) {
+    for (int py = 0; py < n; ++py) {
+        for (int px = 0; px < n; ++px) {
+            const double x = At(px, k), y = At(py, k);
             const double dx = x - cx, dy = y - cy;
             const double d2 = dx * dx + dy * dy;
             // Just under 61.5 pixels, so that the face covers every pixel of the mask's disc.
@@ -183,7 +202,7 @@ Picture MakeBlackPiece() {
             // Both lights end a little above zero, so most of the face stays pure black.
             const double v = 180.0 * Clamp((spot - 0.04) / 0.96, 0.0, 1.0) +
                              60.0 * Clamp((rim - 0.05) / 0.95, 0.0, 1.0);
-            pic.at(x, y) = Grey(v < 1.5 ? 0.0 : Clamp(v, 0.0, 235.0));
+            pic.at(px, py) = Grey(v < 1.5 ? 0.0 : Clamp(v, 0.0, 235.0));
         }
     }
     return pic;
@@ -202,15 +221,26 @@ Colour Scale(Colour a, double k) {
     return {a.r * k, a.g * k, a.b * k};
 }
 
-using Shader = Colour (*)(int x, int y);
+// Where a pattern is evaluated: the pixel centre in pixel coordinates of the 1x tile,
+// and the pixel's own column and row, which seed the per-pixel grain.
+struct Sample {
+    double x, y;
+    int ix, iy;
+};
+
+using Shader = Colour (*)(const Sample& p);
 
 // Threads woven at `pitch` pixels; `twill` gives the diagonal of a 2/2 twill, otherwise a
 // plain weave. Returns 0..1 brightness and whether the lengthwise thread lies on top.
-std::pair<double, bool> Weave(int x, int y, int pitch, bool twill, std::uint64_t seed) {
-    const int i = x / pitch, j = y / pitch;
+std::pair<double, bool> Weave(double x, double y, int pitch, bool twill, std::uint64_t seed) {
+    // The pixel centre, measured from the tile's corner.
+    const double cx = x + 0.5, cy = y + 0.5;
+    const int i = static_cast<int>(std::floor(cx / pitch));
+    const int j = static_cast<int>(std::floor(cy / pitch));
     const bool warpUp = twill ? ((i + j) % 4) < 2 : ((i + j) % 2) == 0;
-    const double across = ((warpUp ? x : y) % pitch + 0.5) / pitch;
-    const double along = ((warpUp ? y : x) % pitch + 0.5) / pitch;
+    const double inX = cx - i * pitch, inY = cy - j * pitch;
+    const double across = (warpUp ? inX : inY) / pitch;
+    const double along = (warpUp ? inY : inX) / pitch;
     const double round = SinCycles(across * 0.5);
     const double dip = 0.80 + 0.20 * SinCycles(along * 0.5);
     const double thread = warpUp ? Hash01(i, 11, seed) : Hash01(j, 13, seed);
@@ -227,24 +257,24 @@ double WoodGrain(double u, double v, int rings, double bend, std::uint64_t seed)
     return s2 * s2 * s2 * s2;
 }
 
-Colour SeaGreenFelt(int x, int y) {
-    const double u = x / 60.0, v = y / 60.0;
+Colour SeaGreenFelt(const Sample& p) {
+    const double u = p.x / 60.0, v = p.y / 60.0;
     const double mottle = TileFbm(u, v, 3, 3, 101);
     const double fine = TileFbm(u, v, 15, 2, 102);
-    const double fibre = Hash01(x, y, 103);
+    const double fibre = Hash01(p.ix, p.iy, 103);
     const double k = 0.80 + 0.25 * mottle + 0.15 * fine + 0.10 * (fibre - 0.5);
     return Scale({40, 140, 90}, k);
 }
 
-Colour BlueTwill(int x, int y) {
-    const auto [light, warpUp] = Weave(x, y, 3, true, 201);
-    const double cloud = TileFbm(x / 60.0, y / 60.0, 2, 2, 202);
+Colour BlueTwill(const Sample& p) {
+    const auto [light, warpUp] = Weave(p.x, p.y, 3, true, 201);
+    const double cloud = TileFbm(p.x / 60.0, p.y / 60.0, 2, 2, 202);
     const Colour warp{40, 72, 160}, weft{62, 98, 178};
     return Scale(warpUp ? warp : weft, (0.86 + 0.22 * light) * (0.93 + 0.14 * cloud));
 }
 
-Colour RedMarble(int x, int y) {
-    const double u = x / 60.0, v = y / 60.0;
+Colour RedMarble(const Sample& p) {
+    const double u = p.x / 60.0, v = p.y / 60.0;
     const double base = TileFbm(u, v, 3, 4, 301);
     const double turb = TileFbm(u, v, 2, 4, 302);
     const double vein = 1.0 - std::abs(SinCycles(u + 2.0 * v + 1.4 * turb));
@@ -257,10 +287,10 @@ Colour RedMarble(int x, int y) {
     return Blend(Blend(body, {92, 12, 18}, 0.45 * line2), {220, 150, 140}, 0.45 * line);
 }
 
-Colour GreyGranite(int x, int y) {
-    const CellHit grain = Cells(x / 60.0, y / 60.0, 18, 401);
-    const double cloud = TileFbm(x / 60.0, y / 60.0, 3, 3, 402);
-    const double fleck = Hash01(x, y, 403);
+Colour GreyGranite(const Sample& p) {
+    const CellHit grain = Cells(p.x / 60.0, p.y / 60.0, 18, 401);
+    const double cloud = TileFbm(p.x / 60.0, p.y / 60.0, 3, 3, 402);
+    const double fleck = Hash01(p.ix, p.iy, 403);
     Colour c;
     if (grain.value < 0.10)
         c = {150, 150, 156};
@@ -271,36 +301,36 @@ Colour GreyGranite(int x, int y) {
     return Scale(c, (0.94 + 0.10 * cloud) * (0.97 + 0.06 * fleck));
 }
 
-Colour BeigeLinen(int x, int y) {
-    const auto [light, warpUp] = Weave(x, y, 3, false, 501);
-    const double cloud = TileFbm(x / 60.0, y / 60.0, 3, 2, 502);
+Colour BeigeLinen(const Sample& p) {
+    const auto [light, warpUp] = Weave(p.x, p.y, 3, false, 501);
+    const double cloud = TileFbm(p.x / 60.0, p.y / 60.0, 3, 2, 502);
     const Colour warp{226, 210, 176}, weft{214, 198, 162};
     return Scale(warpUp ? warp : weft, (0.84 + 0.22 * light) * (0.95 + 0.08 * cloud));
 }
 
-Colour PaleYellowWood(int x, int y) {
-    const double u = x / 60.0, v = y / 60.0;
+Colour PaleYellowWood(const Sample& p) {
+    const double u = p.x / 60.0, v = p.y / 60.0;
     const double grain = WoodGrain(u, v, 6, 0.7, 601);
     const double fine = WoodGrain(u + 0.5, v, 17, 0.4, 604);
     const double fibre = TileNoise(u, v, 2, 60, 602);
-    const double fleck = Hash01(x, y, 603);
+    const double fleck = Hash01(p.ix, p.iy, 603);
     const Colour light{250, 238, 172}, dark{214, 186, 110};
     return Scale(Blend(light, dark, 0.45 * grain + 0.25 * fine + 0.30 * fibre),
                  0.98 + 0.04 * fleck);
 }
 
-Colour OrangeLeather(int x, int y) {
-    const CellHit pebble = Cells(x / 60.0, y / 60.0, 9, 701);
+Colour OrangeLeather(const Sample& p) {
+    const CellHit pebble = Cells(p.x / 60.0, p.y / 60.0, 9, 701);
     const double crease = 1.0 - SmoothStep(0.0, 0.30, pebble.second - pebble.nearest);
     const double dome = 1.0 - SmoothStep(0.0, 0.9, pebble.nearest);
-    const double tone = TileFbm(x / 60.0, y / 60.0, 3, 3, 702);
-    const double nap = Hash01(x, y, 703);
+    const double tone = TileFbm(p.x / 60.0, p.y / 60.0, 3, 3, 702);
+    const double nap = Hash01(p.ix, p.iy, 703);
     const Colour c = Blend({214, 110, 32}, {246, 152, 58}, 0.45 * dome + 0.55 * tone);
     return Scale(Blend(c, {176, 82, 22}, 0.30 * crease), 0.97 + 0.06 * nap);
 }
 
-Colour DarkBrownWood(int x, int y) {
-    const double u = x / 60.0, v = y / 60.0;
+Colour DarkBrownWood(const Sample& p) {
+    const double u = p.x / 60.0, v = p.y / 60.0;
     const double grain = WoodGrain(u, v, 5, 0.8, 801);
     const double grain2 = WoodGrain(u + 0.37, v, 13, 0.5, 802);
     const double fibre = TileNoise(u, v, 2, 60, 803);
@@ -325,11 +355,12 @@ const std::array<PatternRecipe, 8> Patterns{{
 }};
 
 // Shades the tile, then shifts each channel so that the average is the recipe's colour.
-Picture MakePattern(const PatternRecipe& recipe) {
+Picture MakePattern(const PatternRecipe& recipe, int k = 1) {
+    const int n = TileSize * k;
     std::vector<Colour> px;
-    for (int y = 0; y < TileSize; ++y)
-        for (int x = 0; x < TileSize; ++x)
-            px.push_back(recipe.shader(x, y));
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x)
+            px.push_back(recipe.shader({At(x, k), At(y, k), x, y}));
     for (int pass = 0; pass < 4; ++pass) {
         Colour sum{0, 0, 0};
         for (const Colour& c : px) {
@@ -344,8 +375,8 @@ Picture MakePattern(const PatternRecipe& recipe) {
             c = {Clamp(c.r + shift.r, 0, 255), Clamp(c.g + shift.g, 0, 255),
                  Clamp(c.b + shift.b, 0, 255)};
     }
-    Picture pic(TileSize, TileSize, BmpKind::Rgb24);
-    for (int i = 0; i < TileSize * TileSize; ++i)
+    Picture pic(n, n, BmpKind::Rgb24);
+    for (int i = 0; i < n * n; ++i)
         pic.pixels[i] = {ToByte(px[i].r), ToByte(px[i].g), ToByte(px[i].b)};
     return pic;
 }
@@ -417,16 +448,18 @@ Colour EmblemAt(double x, double y, bool& outside) {
 
 // Four by four samples per pixel. Pixels wholly outside the green square are pure white,
 // which the about window draws transparent; nothing inside is pure white.
-Picture MakeEmblem() {
-    Picture pic(80, 68, BmpKind::Rgb24);
-    for (int y = 0; y < 68; ++y) {
-        for (int x = 0; x < 80; ++x) {
+Picture MakeEmblem(int k = 1) {
+    Picture pic(80 * k, 68 * k, BmpKind::Rgb24);
+    for (int y = 0; y < 68 * k; ++y) {
+        for (int x = 0; x < 80 * k; ++x) {
             Colour sum{0, 0, 0};
             int inside = 0;
             for (int sy = 0; sy < 4; ++sy) {
                 for (int sx = 0; sx < 4; ++sx) {
                     bool outside = false;
-                    const Colour c = EmblemAt(x + (sx + 0.5) / 4.0, y + (sy + 0.5) / 4.0, outside);
+                    const Colour c =
+                        EmblemAt(x / static_cast<double>(k) + (sx + 0.5) / (4.0 * k),
+                                 y / static_cast<double>(k) + (sy + 0.5) / (4.0 * k), outside);
                     sum = {sum.r + c.r, sum.g + c.g, sum.b + c.b};
                     inside += outside ? 0 : 1;
                 }
@@ -452,6 +485,18 @@ std::vector<NamedPicture> MakePictures() {
     for (std::size_t i = 0; i < Patterns.size(); ++i)
         out.push_back({"PATTERN" + std::to_string(i), MakePattern(Patterns[i])});
     out.push_back({"EMBLEM", MakeEmblem()});
+    return out;
+}
+
+std::vector<NamedPicture> MakeDoublePictures() {
+    std::vector<NamedPicture> out;
+    out.push_back({"MASK", MakeMask(2)});
+    out.push_back({"GRY", MakeShading(2)});
+    out.push_back({"KAGE", MakeShadow(2)});
+    out.push_back({"IMGKURO", MakeBlackPiece(2)});
+    for (std::size_t i = 0; i < Patterns.size(); ++i)
+        out.push_back({"PATTERN" + std::to_string(i), MakePattern(Patterns[i], 2)});
+    out.push_back({"EMBLEM", MakeEmblem(2)});
     return out;
 }
 

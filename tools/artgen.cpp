@@ -130,6 +130,16 @@ int main(int argc, char** argv) {
         ok = WriteFile(dir + "/art/" + QString::fromStdString(p.name) + ".bmp",
                        EncodeBmp(p.picture)) &&
              ok;
+    // Double-size artwork: art/2x/<name>@2x.bmp, which the image reader loads with a
+    // device pixel ratio of 2.
+    if (!QDir().mkpath(dir + "/art/2x")) {
+        std::fprintf(stderr, "artgen: cannot create %s/art/2x\n", argv[1]);
+        return 1;
+    }
+    for (const art::NamedPicture& p : art::MakeDoublePictures())
+        ok = WriteFile(dir + "/art/2x/" + QString::fromStdString(p.name) + "@2x.bmp",
+                       EncodeBmp(p.picture)) &&
+             ok;
     for (const art::NamedSound& s : art::MakeSounds())
         ok = WriteFile(dir + "/sounds/" + QString::fromStdString(s.name) + ".wav",
                        EncodeWav(s.sound)) &&
