@@ -25,6 +25,7 @@
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QTimer>
+#include <QWindow>
 
 namespace {
 
@@ -265,10 +266,38 @@ void TForm1::LoadArtwork() {
     ImageKURO = load(QStringLiteral("IMGKURO"));
     for (int i = 0; i < int(ImageList1.size()); ++i)
         ImageList1[i] = load(QStringLiteral("PATTERN%1").arg(i));
+    // The "@2x" in the name gives them a device pixel ratio of 2.
+    auto load2x = [&load](const QString& name) {
+        return load(QStringLiteral("2x/%1@2x").arg(name));
+    };
+    ImageMASK2x = load2x(QStringLiteral("MASK"));
+    ImageGRY2x = load2x(QStringLiteral("GRY"));
+    ImageKAGE2x = load2x(QStringLiteral("KAGE"));
+    ImageKURO2x = load2x(QStringLiteral("IMGKURO"));
+    for (int i = 0; i < int(ImageList2x.size()); ++i)
+        ImageList2x[i] = load2x(QStringLiteral("PATTERN%1").arg(i));
 }
 
 const QImage& TForm1::PatternTile(int index) const {
     return ImageList1[index >= 0 && index < int(ImageList1.size()) ? index : 0];
+}
+
+const QImage& TForm1::PatternTile2x(int index) const {
+    return ImageList2x[index >= 0 && index < int(ImageList2x.size()) ? index : 0];
+}
+
+void TForm1::WatchScreen() {
+    if (ScreenWatched || windowHandle() == nullptr)
+        return;
+    ScreenWatched = true;
+    // Queued: the window takes on the new screen's scale before the board is rebuilt.
+    connect(
+        windowHandle(), &QWindow::screenChanged, this,
+        [this] {
+            if (GRID && ResizeAttached && Image1->devicePixelRatioF() != GRID->PixelRatio)
+                COLORRESET();
+        },
+        Qt::QueuedConnection);
 }
 
 void TForm1::SetCountLabels(const QString& a, const QString& b) {
@@ -317,6 +346,9 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         return true;
     if (watched == Image1 && event->type() == QEvent::FocusIn)
         ShowKeyCursor();
+    // The window exists on a screen once the board image is first shown.
+    if (watched == Image1 && event->type() == QEvent::Show)
+        WatchScreen();
     // A key typed into the chat box reaches the combo box, which hands it on to
     // its line edit; a click lands on the line edit itself.
     if (watched == EDIT1 || watched == EDIT1->lineEdit()) {

@@ -92,6 +92,12 @@ public:
     QImage ImageMASK;
     QImage ImageKURO;
     std::array<QImage, 8> ImageList1;
+    // The same at twice the size (device pixel ratio 2), for high-density screens.
+    QImage ImageGRY2x;
+    QImage ImageKAGE2x;
+    QImage ImageMASK2x;
+    QImage ImageKURO2x;
+    std::array<QImage, 8> ImageList2x;
 
     // Program-wide values of the window.
     QImage BACKBMP;
@@ -211,6 +217,11 @@ public:
     const QImage& ArtKuro() const override { return ImageKURO; }
     void SetCountLabels(const QString& a, const QString& b) override;
     void PictureLoadFailed(const QString& path) override;
+    const QImage& PatternTile2x(int index) const override;
+    const QImage& ArtMask2x() const override { return ImageMASK2x; }
+    const QImage& ArtGray2x() const override { return ImageGRY2x; }
+    const QImage& ArtShadow2x() const override { return ImageKAGE2x; }
+    const QImage& ArtKuro2x() const override { return ImageKURO2x; }
 
 signals:
     // The window has closed for good: the program ends.
@@ -270,4 +281,7 @@ private:
     bool ResizeAttached = false;
     // Picture files already reported as unreadable (one message per file).
     QSet<QString> ReportedPictures;
+    // The board is redrawn at the resolution of the screen the window moves to.
+    bool ScreenWatched = false;
+    void WatchScreen();
 };

@@ -198,12 +198,15 @@ void TForm1::COLORRESET() {
 
     for (auto [image, piece] :
          {std::pair{ImageA, &GRID->BigPieceA}, std::pair{ImageB, &GRID->BigPieceB}}) {
-        QImage icon(31, 31, QImage::Format_RGB32);
+        // Drawn at the device resolution of the icon's screen.
+        const double ratio = image->devicePixelRatioF();
+        QImage icon(DevicePixels(31, ratio), DevicePixels(31, ratio), QImage::Format_RGB32);
+        icon.setDevicePixelRatio(ratio);
         icon.fill(panel);
         if (!piece->isNull()) {
             QPainter painter(&icon);
             painter.setRenderHint(QPainter::SmoothPixmapTransform);
-            painter.drawImage(icon.rect(), *piece);
+            painter.drawImage(QRectF(0, 0, 31, 31), *piece);
         }
         image->SetPicture(icon);
     }

@@ -150,8 +150,9 @@ void TGRID::ShowStep(const TCellPos& s, std::int32_t side, PaintTarget& image) {
     QImage& canvas = image.Canvas();
     if (!canvas.isNull() && !piece.isNull()) {
         QPainter painter(&canvas);
-        painter.drawImage(QPoint(cell.Rect.Left, cell.Rect.Top), piece,
-                          QRect(0, 0, CellSize, CellSize));
+        // The square's size in the piece's own pixels.
+        const int side = DevicePixels(CellSize, piece.devicePixelRatio());
+        painter.drawImage(QPoint(cell.Rect.Left, cell.Rect.Top), piece, QRect(0, 0, side, side));
     }
     image.Changed();
     if (SoundF)

@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <QString>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -30,6 +31,12 @@ struct TPoint32 {
     std::int32_t X = 0, Y = 0;
     friend bool operator==(const TPoint32&, const TPoint32&) = default;
 };
+
+// The device pixels that cover a length of logical pixels at the given ratio;
+// partly covered pixels count.
+inline int DevicePixels(int logical, double ratio) {
+    return ratio == 1.0 ? logical : static_cast<int>(std::ceil(logical * ratio - 1e-6));
+}
 
 struct TGRIDCELL {
     TRect32 Rect;
@@ -61,6 +68,20 @@ public:
     virtual void SetCountLabels(const QString& a, const QString& b) = 0;
     // A picture file exists but could not be decoded; the colour piece is used.
     virtual void PictureLoadFailed(const QString& path) = 0;
+    // The same tiles and artwork at twice their size, for a board image of more
+    // than one device pixel per logical pixel. Null where there is none: the
+    // picture above is stretched instead.
+    virtual const QImage& PatternTile2x(int) const { return NoPicture(); }
+    virtual const QImage& ArtMask2x() const { return NoPicture(); }
+    virtual const QImage& ArtGray2x() const { return NoPicture(); }
+    virtual const QImage& ArtShadow2x() const { return NoPicture(); }
+    virtual const QImage& ArtKuro2x() const { return NoPicture(); }
+
+protected:
+    static const QImage& NoPicture() {
+        static const QImage none;
+        return none;
+    }
 };
 
 class TGRID {
@@ -93,6 +114,10 @@ public:
     QString APicName;
     QString BPicName;
     TCellPos LastPut;
+    // Device pixels per logical pixel of the board image at the last LAYOUT. The
+    // geometry above is in logical pixels; BACKBMP and the piece images are
+    // built at this resolution.
+    double PixelRatio = 1.0;
 
     // Pixel position to column/row: truncates toward zero, so a point less than a
     // square left of or above the board still maps to 1.

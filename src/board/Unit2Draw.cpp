@@ -46,6 +46,7 @@ QImage Opaque(const QImage& source) {
     if (!source.hasAlphaChannel())
         return source.convertToFormat(QImage::Format_RGB32);
     QImage flat(source.size(), QImage::Format_RGB32);
+    flat.setDevicePixelRatio(source.devicePixelRatio());
     flat.fill(kWhite);
     QPainter painter(&flat);
     painter.drawImage(0, 0, source);
@@ -92,6 +93,8 @@ public:
                         mode == Stretch::Sharp ? Qt::FastTransformation : Qt::SmoothTransformation);
         if (mode == Stretch::TwoLevel)
             CutAtHalf(scaled);
+        // The pieces are composed pixel by pixel: every scaled source is plain pixels.
+        scaled.setDevicePixelRatio(1.0);
         return Add(key, s, mode, std::move(scaled));
     }
 
@@ -146,6 +149,34 @@ const QImage* ScaledOrNull(const QImage& source, int s, Stretch mode) {
     return &Scaled().Get(source, s, mode);
 }
 
+// The picture to stretch for a ratio: the double-size one above 1 where there is one.
+const QImage& ForRatio(const QImage& single, const QImage& twice, double ratio) {
+    return ratio > 1.0 && !twice.isNull() ? twice : single;
+}
+
+// BACKBMP keeps its size in logical pixels and takes the board image's resolution;
+// a new resolution starts it white, as at its creation.
+void MatchRatio(QImage& back, double ratio) {
+    if (back.isNull() || back.devicePixelRatio() == ratio)
+        return;
+    const QSize logical = back.deviceIndependentSize().toSize();
+    QImage fresh(DevicePixels(logical.width(), ratio), DevicePixels(logical.height(), ratio),
+                 back.format());
+    fresh.setDevicePixelRatio(ratio);
+    fresh.fill(Qt::white);
+    back = std::move(fresh);
+}
+
+// The pattern tile as drawn at the ratio: 60 x 60 logical pixels, at device resolution.
+QImage TileForRatio(const QImage& single, const QImage& twice, double ratio) {
+    if (ratio == 1.0)
+        return single;
+    QImage tile = Scaled().Get(ForRatio(single, twice, ratio), DevicePixels(kTileSize, ratio),
+                               Stretch::Smooth);
+    tile.setDevicePixelRatio(ratio);
+    return tile;
+}
+
 // Draws src onto dst at (0, 0), leaving dst unchanged wherever src has exactly
 // the key colour. Both are 32-bit RGB.
 void DrawKeyed(QImage& dst, const QImage& src, QRgb key) {
@@ -175,14 +206,16 @@ QRgb BottomLeft(const QImage& image) {
     return image.pixel(0, image.height() - 1);
 }
 
-// The s x s square at the top left of the background.
+// The s x s device pixels at the top left of the background.
 QImage BackgroundCorner(const QImage& back, int s) {
     QImage corner(s, s, QImage::Format_RGB32);
     corner.fill(Qt::black);
     if (!back.isNull()) {
+        QImage part = back.copy(0, 0, std::min(s, back.width()), std::min(s, back.height()));
+        part.setDevicePixelRatio(1.0);
         QPainter painter(&corner);
         painter.setCompositionMode(QPainter::CompositionMode_Source);
-        painter.drawImage(0, 0, back, 0, 0, s, s);
+        painter.drawImage(0, 0, part);
     }
     return corner;
 }
@@ -227,6 +260,7 @@ void DrawTextAt(QPainter& painter, int x, int y, const QString& text) {
 void ShowBackground(PaintTarget& image, const QImage& back) {
     QImage& picture = image.Canvas();
     if (!back.isNull() && picture.size() == back.size() && picture.format() == back.format() &&
+        picture.devicePixelRatio() == back.devicePixelRatio() &&
         picture.cacheKey() != back.cacheKey()) {
         std::memcpy(picture.bits(), back.constBits(), static_cast<std::size_t>(back.sizeInBytes()));
         return;
@@ -250,12 +284,16 @@ QStringList* ReportedInLayout = nullptr;
 void TGRID::LAYOUT(PaintTarget& image) {
     const int w = image.Width();
     const int h = image.Height();
+    const double ratio = image.DevicePixelRatio();
+    PixelRatio = ratio > 0.0 ? ratio : 1.0;
     if (Host != nullptr) {
         int index = Host->BmpIndex();
         if (index < 0 || index >= kPatternCount)
             index = 0;
         QImage& back = Host->BackBmp();
-        const QImage& tile = Host->PatternTile(index);
+        MatchRatio(back, PixelRatio);
+        const QImage tile =
+            TileForRatio(Host->PatternTile(index), Host->PatternTile2x(index), PixelRatio);
         if (!back.isNull() && !tile.isNull()) {
             QPainter painter(&back);
             for (int i = 0; i <= w / kTileSize; ++i)
@@ -298,7 +336,9 @@ void TGRID::MAKEPIECE(const QString& path, std::int32_t size, TColor color, QIma
         target = QImage();
         return;
     }
-    const int s = size;
+    // The piece covers size x size logical pixels; it is composed in device pixels.
+    const double ratio = PixelRatio;
+    const int s = DevicePixels(size, ratio);
     QImage picture;
     if (!path.isEmpty() && QFileInfo(path).isFile()) {
         picture = platform::LoadPicture(path);
@@ -310,31 +350,37 @@ void TGRID::MAKEPIECE(const QString& path, std::int32_t size, TColor color, QIma
     }
 
     // The scratch square S is drawn transparently, keyed on its bottom-left pixel.
+    const QImage& maskArt = ForRatio(Host->ArtMask(), Host->ArtMask2x(), ratio);
     QImage scratch(s, s, QImage::Format_RGB32);
     if (!picture.isNull()) {
         // Picture cut to the disc: black outside, the picture inside.
         scratch.fill(kWhite);
-        if (const QImage* mask = ScaledOrNull(Host->ArtMask(), s, Stretch::TwoLevel))
+        if (const QImage* mask = ScaledOrNull(maskArt, s, Stretch::TwoLevel))
             DrawKeyed(scratch, *mask, kWhite);
         AndInto(scratch, ScaledOrNull(picture, s, Stretch::Smooth));
     } else if (color != 0) {
         // Coloured disc on black, shaded by the grey artwork.
         scratch.fill(ColorToQColor(color).rgb());
-        if (const QImage* mask = ScaledOrNull(Host->ArtMask(), s, Stretch::TwoLevel))
+        if (const QImage* mask = ScaledOrNull(maskArt, s, Stretch::TwoLevel))
             DrawKeyed(scratch, *mask, kWhite);
-        AndInto(scratch, ScaledOrNull(Host->ArtGray(), s, Stretch::Smooth));
+        AndInto(scratch, ScaledOrNull(ForRatio(Host->ArtGray(), Host->ArtGray2x(), ratio), s,
+                                      Stretch::Smooth));
     } else {
         // The built-in black piece on white.
         scratch.fill(kWhite);
-        if (const QImage* kuro = ScaledOrNull(Host->ArtKuro(), s, Stretch::Sharp))
+        if (const QImage* kuro = ScaledOrNull(ForRatio(Host->ArtKuro(), Host->ArtKuro2x(), ratio),
+                                              s, Stretch::Sharp))
             DrawKeyed(scratch, *kuro, kWhite);
     }
     target = BackgroundCorner(Host->BackBmp(), s);
     DrawKeyed(target, scratch, BottomLeft(scratch));
 
-    AndInto(target, ScaledOrNull(Host->ArtShadow(), s, Stretch::Smooth));
+    AndInto(target, ScaledOrNull(ForRatio(Host->ArtShadow(), Host->ArtShadow2x(), ratio), s,
+                                 Stretch::Smooth));
+    // The frame is one logical pixel wide.
+    target.setDevicePixelRatio(ratio);
     QPainter painter(&target);
-    DrawPenFrame(painter, 0, 0, s, s, 1, ColorToQColor(LineColor));
+    DrawPenFrame(painter, 0, 0, size, size, 1, ColorToQColor(LineColor));
 }
 
 void TGRID::DRAWGRID(PaintTarget& image) {

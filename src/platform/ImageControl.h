@@ -19,6 +19,9 @@ public:
     // The picture was drawn on: schedule a repaint of the control.
     virtual void Changed() = 0;
     virtual void SetCursorShape(Qt::CursorShape shape) = 0;
+    // Device pixels per logical pixel where the picture is shown; sizes and
+    // positions above are logical.
+    virtual double DevicePixelRatio() const { return 1.0; }
 };
 
 class TImage : public QWidget, public PaintTarget {
@@ -35,6 +38,7 @@ public:
     void SetPicture(const QImage& image) override;
     void Changed() override { update(); }
     void SetCursorShape(Qt::CursorShape shape) override { setCursor(shape); }
+    double DevicePixelRatio() const override { return devicePixelRatioF(); }
 
     // Stretch the picture over the whole control instead of showing its top-left part.
     bool Stretch = false;

@@ -59,13 +59,16 @@ QCheckBox* MakeCheckBox(QWidget* parent, const char* name, const QString& captio
 }
 
 // A piece image stretched over a picture of the preview's size.
-QImage StretchedPiece(const QImage& piece, const QColor& background) {
-    QImage picture(kPiecePreviewSize, kPiecePreviewSize, QImage::Format_RGB32);
+// The piece stretched over a preview, at the device resolution of its screen.
+QImage StretchedPiece(const QImage& piece, const QColor& background, double ratio) {
+    const int side = DevicePixels(kPiecePreviewSize, ratio);
+    QImage picture(side, side, QImage::Format_RGB32);
+    picture.setDevicePixelRatio(ratio);
     picture.fill(background);
     if (!piece.isNull()) {
         QPainter painter(&picture);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(picture.rect(), piece);
+        painter.drawImage(QRectF(0, 0, kPiecePreviewSize, kPiecePreviewSize), piece);
     }
     return picture;
 }
@@ -236,7 +239,9 @@ void TOKRightDlg::CreateControls() {
         picture->setObjectName(QStringLiteral("PatternImage%1").arg(tag + 1));
         const int border = panel->BorderWidth();
         picture->setGeometry(border, border, kPatternPictureSize, kPatternPictureSize);
-        picture->SetPicture(Form1->ImageList1[tag]);
+        picture->SetPicture(picture->devicePixelRatioF() > 1.0 && !Form1->ImageList2x[tag].isNull()
+                                ? Form1->ImageList2x[tag]
+                                : Form1->ImageList1[tag]);
         picture->setEnabled(false);
         PatternPanels[tag] = panel;
         PatternImages[tag] = picture;
@@ -346,8 +351,10 @@ void TOKRightDlg::FormPaint() {
     Form1->COLORRESET();
 
     const QColor face = palette().color(QPalette::Window);
-    IMAGEAPIC->SetPicture(StretchedPiece(Form1->GRID->BigPieceA, face));
-    ImageBPIC->SetPicture(StretchedPiece(Form1->GRID->BigPieceB, face));
+    IMAGEAPIC->SetPicture(
+        StretchedPiece(Form1->GRID->BigPieceA, face, IMAGEAPIC->devicePixelRatioF()));
+    ImageBPIC->SetPicture(
+        StretchedPiece(Form1->GRID->BigPieceB, face, ImageBPIC->devicePixelRatioF()));
 }
 
 void TOKRightDlg::ShowCurrentSettings() {

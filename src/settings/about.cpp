@@ -22,9 +22,15 @@ const QString kWebAddress = QStringLiteral("https://veltroy.example.org/");
 const QString kMailAddress = QStringLiteral("veltroy@example.com");
 const QString kCredit = QStringLiteral("© 有志一同");
 
-// The emblem with its background colour, that of its bottom-left pixel, cut out.
-QPixmap TransparentEmblem() {
-    const QImage emblem(QStringLiteral(":/art/EMBLEM.bmp"));
+// The emblem with its background colour, that of its bottom-left pixel, cut out;
+// the double-size one (device pixel ratio 2) on a screen of more than one device
+// pixel per logical pixel.
+QPixmap TransparentEmblem(double ratio) {
+    QImage emblem;
+    if (ratio > 1.0)
+        emblem.load(QStringLiteral(":/art/2x/EMBLEM@2x.bmp"));
+    if (emblem.isNull())
+        emblem.load(QStringLiteral(":/art/EMBLEM.bmp"));
     if (emblem.isNull())
         return {};
     QPixmap pixmap = QPixmap::fromImage(emblem);
@@ -67,11 +73,7 @@ void TOKBottomDlg::CreateControls() {
     Image1 = new QLabel(this);
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setGeometry(16, 16, 80, 68);
-    const QPixmap emblem = TransparentEmblem();
-    if (!emblem.isNull()) {
-        Image1->setPixmap(emblem);
-        Image1->resize(emblem.size());
-    }
+    ShowEmblem();
 
     // Labels in black on the window's face; Label1 in the large font.
     auto label = [this](const char* name, const QString& text, QRect bounds) {
@@ -139,8 +141,22 @@ void TOKBottomDlg::CentreOnScreen() {
     move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
 }
 
+void TOKBottomDlg::ShowEmblem() {
+    const double ratio = devicePixelRatioF();
+    if (ratio == EmblemRatio)
+        return;
+    const QPixmap emblem = TransparentEmblem(ratio);
+    if (!emblem.isNull()) {
+        Image1->setPixmap(emblem);
+        Image1->resize(emblem.deviceIndependentSize().toSize());
+        EmblemRatio = ratio;
+    }
+}
+
 void TOKBottomDlg::showEvent(QShowEvent* event) {
     CentreOnScreen();
+    // The window may open on a screen of another scale than it was made for.
+    ShowEmblem();
     QDialog::showEvent(event);
 }
 

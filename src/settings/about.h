@@ -50,4 +50,7 @@ protected:
 private:
     void CreateControls();
     void CentreOnScreen();
+    // The emblem at the resolution of the window's screen.
+    void ShowEmblem();
+    double EmblemRatio = 0.0;
 };
