@@ -32,6 +32,12 @@ public:
         Kuro = LoadArt(QStringLiteral("IMGKURO"));
         for (int i = 0; i < 8; ++i)
             Tiles[i] = LoadArt(QStringLiteral("PATTERN%1").arg(i));
+        Mask2 = LoadArt(QStringLiteral("2x/MASK@2x"));
+        Gray2 = LoadArt(QStringLiteral("2x/GRY@2x"));
+        Shadow2 = LoadArt(QStringLiteral("2x/KAGE@2x"));
+        Kuro2 = LoadArt(QStringLiteral("2x/IMGKURO@2x"));
+        for (int i = 0; i < 8; ++i)
+            Tiles2[i] = LoadArt(QStringLiteral("2x/PATTERN%1@2x").arg(i));
     }
     QImage& BackBmp() override { return Back; }
     int BmpIndex() const override { return Index; }
@@ -40,6 +46,11 @@ public:
     const QImage& ArtGray() const override { return Gray; }
     const QImage& ArtShadow() const override { return Shadow; }
     const QImage& ArtKuro() const override { return Kuro; }
+    const QImage& PatternTile2x(int index) const override { return Tiles2[index]; }
+    const QImage& ArtMask2x() const override { return Mask2; }
+    const QImage& ArtGray2x() const override { return Gray2; }
+    const QImage& ArtShadow2x() const override { return Shadow2; }
+    const QImage& ArtKuro2x() const override { return Kuro2; }
     void SetCountLabels(const QString&, const QString&) override {}
     void PictureLoadFailed(const QString& path) override {
         std::fprintf(stderr, "picture failed: %s\n", qPrintable(path));
@@ -50,18 +61,22 @@ public:
     int Index = 0;
     std::array<QImage, 8> Tiles;
     QImage Mask, Gray, Shadow, Kuro;
+    std::array<QImage, 8> Tiles2;
+    QImage Mask2, Gray2, Shadow2, Kuro2;
 };
 
 class BenchImage : public PaintTarget {
 public:
-    BenchImage(int w, int h) : W(w), H(h) {}
+    BenchImage(int w, int h, double ratio = 1.0) : W(w), H(h), Ratio(ratio) {}
     int Width() const override { return W; }
     int Height() const override { return H; }
     QImage& Canvas() override { return Picture; }
     void SetPicture(const QImage& image) override { Picture = image; }
     void Changed() override {}
     void SetCursorShape(Qt::CursorShape) override {}
+    double DevicePixelRatio() const override { return Ratio; }
     int W, H;
+    double Ratio;
     QImage Picture;
 };
 
@@ -151,6 +166,23 @@ int main(int argc, char** argv) {
         Report("DRAWGRID 400x400", Median(500, [&](int) { g.DRAWGRID(small); }));
         g.LAYOUT(large);
         Report("DRAWGRID 1920x1080", Median(200, [&](int) { g.DRAWGRID(large); }));
+        // The same logical sizes on a screen of scale 2 and 1.5 (BACKBMP and the pieces
+        // at device resolution). Back to 1 afterwards, so the figures below are unchanged.
+        for (double ratio : {2.0, 1.5}) {
+            BenchImage small2(400, 400, ratio), large2(1920, 1080, ratio);
+            const QByteArray at = QByteArray::number(ratio);
+            Report(("LAYOUT (incl. DRAWGRID) 400x400 at " + at).constData(),
+                   Median(200, [&](int) { g.LAYOUT(small2); }));
+            Report(("LAYOUT (incl. DRAWGRID) 1920x1080 at " + at).constData(),
+                   Median(100, [&](int) { g.LAYOUT(large2); }));
+            g.LAYOUT(small2);
+            Report(("DRAWGRID 400x400 at " + at).constData(),
+                   Median(500, [&](int) { g.DRAWGRID(small2); }));
+            g.LAYOUT(large2);
+            Report(("DRAWGRID 1920x1080 at " + at).constData(),
+                   Median(200, [&](int) { g.DRAWGRID(large2); }));
+        }
+        g.LAYOUT(large);
         QImage target;
         Report("MAKEPIECE colour 46",
                Median(500, [&](int) { g.MAKEPIECE(QString(), 46, 0x000000FF, target); }));

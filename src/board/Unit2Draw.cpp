@@ -167,14 +167,12 @@ void MatchRatio(QImage& back, double ratio) {
     back = std::move(fresh);
 }
 
-// The pattern tile as drawn at the ratio: 60 x 60 logical pixels, at device resolution.
+// The pattern tile as drawn at the ratio: the device pixels of 60 x 60 logical ones.
 QImage TileForRatio(const QImage& single, const QImage& twice, double ratio) {
     if (ratio == 1.0)
         return single;
-    QImage tile = Scaled().Get(ForRatio(single, twice, ratio), DevicePixels(kTileSize, ratio),
-                               Stretch::Smooth);
-    tile.setDevicePixelRatio(ratio);
-    return tile;
+    return Scaled().Get(ForRatio(single, twice, ratio), DevicePixels(kTileSize, ratio),
+                        Stretch::Smooth);
 }
 
 // Draws src onto dst at (0, 0), leaving dst unchanged wherever src has exactly
@@ -296,9 +294,14 @@ void TGRID::LAYOUT(PaintTarget& image) {
             TileForRatio(Host->PatternTile(index), Host->PatternTile2x(index), PixelRatio);
         if (!back.isNull() && !tile.isNull()) {
             QPainter painter(&back);
+            // Device pixels placed in device pixels: each tile a plain copy, not a
+            // resampling through the scale.
+            if (PixelRatio != 1.0)
+                painter.scale(1.0 / PixelRatio, 1.0 / PixelRatio);
             for (int i = 0; i <= w / kTileSize; ++i)
                 for (int j = 0; j <= h / kTileSize; ++j)
-                    painter.drawImage(i * kTileSize, j * kTileSize, tile);
+                    painter.drawImage(qRound(i * kTileSize * PixelRatio),
+                                      qRound(j * kTileSize * PixelRatio), tile);
         }
         // The image's picture becomes a copy of BACKBMP in DRAWGRID below,
         // before anything can show it.
