@@ -49,15 +49,15 @@ private slots:
     }
     void cleanup() { platform::SetSleepHook({}); }
 
-    void boardAndPicturesAreDrawnAtDeviceResolution() {
+    void boardIsCrispWhileGeometryAndClicksStayLogical() {
         QVERIFY(kScaleSet);
         TApplicationWindows windows = CreateApplicationWindows(dir.filePath("Quorin.INI"));
         TForm1& form = *windows.Form1;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QCOMPARE(form.Image1->devicePixelRatioF(), 2.0);
-        const TGRID& g = *form.GRID;
-        QCOMPARE(g.PixelRatio, 2.0);
+        QCOMPARE(form.GRID->PixelRatio, 2.0);
+        TGRID& g = *form.GRID;
 
         // The geometry is that of the same image at a ratio of 1.
         boardtest::FakeHost host;
@@ -108,27 +108,17 @@ private slots:
             QCOMPARE(board.pixel(x - 3, y), form.BACKBMP.pixel(x - 3, y));
             QCOMPARE(board.pixel(x + 2, y), form.BACKBMP.pixel(x + 2, y));
         }
-    }
 
-    void aClickLandsOnTheSameSquareAsAtScaleOne() {
-        TForm1 form(dir.filePath("Quorin.INI"));
-        form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
-        TGRID& g = *form.GRID;
-        boardtest::FakeHost host;
-        TGRID plain(GRIDSIZE, &host);
-        boardtest::FakeCanvas canvas1(form.Image1->width(), form.Image1->height());
-        plain.LAYOUT(canvas1);
+        // The same moves as at a ratio of 1: every square's centre, clicked on the widget,
+        // arrives as the same logical point and maps to that square; a legal one makes
+        // the same move.
         g.Turn = plain.Turn = +1;
         g.PUTSEARCH();
         plain.PUTSEARCH();
         g.DRAWGRID(*form.Image1);
-
-        // Every square's centre, clicked on the widget, arrives as the same logical point
-        // and maps to that square; on a legal one it makes the same move.
         QPoint clicked;
-        form.Image1->OnMouseUp = [&](Qt::MouseButton, Qt::KeyboardModifiers, int x, int y) {
-            clicked = {x, y};
+        form.Image1->OnMouseUp = [&](Qt::MouseButton, Qt::KeyboardModifiers, int px, int py) {
+            clicked = {px, py};
         };
         int moves = 0;
         for (int c = 1; c <= GRIDSIZE; ++c) {
@@ -143,10 +133,9 @@ private slots:
                              plain.PUTPIECE(at.x(), at.y(), canvas1));
                     QCOMPARE(boardtest::PositionText(g), boardtest::PositionText(plain));
                     // The animation step drew the piece at device resolution, in place.
-                    const TRect32& sq = g.Cells[c][r].Rect;
-                    const QImage& board = form.Image1->Canvas();
+                    const TRect32& placed = g.Cells[c][r].Rect;
                     for (int d = 4; d < 2 * g.CellSize - 4; ++d)
-                        QCOMPARE(board.pixel(2 * sq.Left + d, 2 * sq.Top + d),
+                        QCOMPARE(board.pixel(2 * placed.Left + d, 2 * placed.Top + d),
                                  g.PieceA.pixel(d, d));
                     ++moves;
                 }
