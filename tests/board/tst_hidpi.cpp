@@ -109,7 +109,8 @@ private slots:
             QCOMPARE(board.pixel(x + 2, y), form.BACKBMP.pixel(x + 2, y));
         }
 
-        // The same moves as at a ratio of 1: every square's centre, clicked on the widget,
+        // The same moves as at a ratio of 1: every square's centre, clicked on the widget
+        // or chosen by keys,
         // arrives as the same logical point and maps to that square; a legal one makes
         // the same move.
         g.Turn = plain.Turn = +1;
@@ -124,6 +125,15 @@ private slots:
         for (int c = 1; c <= GRIDSIZE; ++c) {
             for (int r = 1; r <= GRIDSIZE; ++r) {
                 const QPoint at(plain.COLTOX(c), plain.ROWTOY(r));
+                // A key on the square plays the very point a click on it does.
+                QTest::keyClick(form.Image1, Qt::Key_Home);
+                for (int k = 1; k < c; ++k)
+                    QTest::keyClick(form.Image1, Qt::Key_Right);
+                for (int k = 1; k < r; ++k)
+                    QTest::keyClick(form.Image1, Qt::Key_Down);
+                clicked = {};
+                QTest::keyClick(form.Image1, Qt::Key_Return);
+                QCOMPARE(clicked, at);
                 QTest::mouseClick(form.Image1, Qt::LeftButton, {}, at);
                 QCOMPARE(clicked, at);
                 QCOMPARE(g.XTOCOL(clicked.x()), c);
