@@ -39,8 +39,9 @@ constexpr auto kCreateWait = 3000ms;
 constexpr auto kHandshakeLimit = 3000ms;
 constexpr auto kRejoinLimit = 5000ms;
 constexpr auto kShutdownLinger = 300ms;
-// Longest sleep of the network thread; ENet's resends and pings need it awake.
-constexpr int kServiceIntervalMs = 20;
+// Longest sleep of the network thread when nothing is due: every resend, ping,
+// time-out and deadline is waited for exactly, so this only bounds a sleep.
+constexpr int kIdleWakeMs = 1000;
 constexpr std::uint32_t kPingIntervalMs = 500;
 constexpr std::uint32_t kTimeoutMinimumMs = 1500;
 constexpr std::uint32_t kTimeoutMaximumMs = 3000;
@@ -184,6 +185,7 @@ private:
 
     // Network thread.
     void Run();
+    int NextWakeMs();
     void RunCommands();
     void AnswerSearches();
     void ServiceEnet();
@@ -480,11 +482,14 @@ DPSESSIONDESC2 LanTransport::Session::Desc() const {
 
 // ---- network thread ----
 
+// Sleeps until a socket is readable, a command is posted (WakeFd), or the
+// next piece of timed work is due; a session without peers sleeps long.
 void LanTransport::Session::Run() {
+    int timeout = 0;
     for (;;) {
         pollfd fds[3] = {{Host->socket, POLLIN, 0}, {WakeFd, POLLIN, 0}, {DiscoveryFd, POLLIN, 0}};
         const nfds_t count = DiscoveryFd >= 0 ? 3 : 2;
-        ::poll(fds, count, kServiceIntervalMs);
+        ::poll(fds, count, timeout);
         if (fds[1].revents & POLLIN) {
             std::uint64_t value = 0;
             [[maybe_unused]] const auto got = ::read(WakeFd, &value, sizeof value);
@@ -495,8 +500,48 @@ void LanTransport::Session::Run() {
         ServiceEnet();
         if (Housekeeping())
             break;
+        timeout = NextWakeMs();
     }
     enet_host_flush(Host);
+}
+
+// Milliseconds until ENet has a resend, a ping or a time-out to make, or a
+// handshake, rejoin or shutdown deadline passes. ENet resends and times out
+// at a peer's nextTimeout while reliable commands wait for their
+// acknowledgement, and pings a quiet peer pingInterval after it last heard it.
+int LanTransport::Session::NextWakeMs() {
+    int wait = kIdleWakeMs;
+    const enet_uint32 now = enet_time_get();
+    for (std::size_t i = 0; i < Host->peerCount; ++i) {
+        const ENetPeer& peer = Host->peers[i];
+        if (peer.state == ENET_PEER_STATE_DISCONNECTED || peer.state == ENET_PEER_STATE_ZOMBIE)
+            continue;
+        const bool awaitingAck = !enet_list_empty(&peer.sentReliableCommands);
+        const enet_uint32 due =
+            awaitingAck ? peer.nextTimeout : peer.lastReceiveTime + peer.pingInterval;
+        // At least 1 ms: work ENet left undone after a service is not spun on.
+        wait = std::clamp(static_cast<int>(static_cast<std::int32_t>(due - now)), 1, wait);
+    }
+    const Clock::time_point clockNow = Clock::now();
+    auto until = [&](Clock::time_point deadline) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - clockNow).count() + 1;
+        wait = static_cast<int>(std::clamp<std::int64_t>(left, 1, wait));
+    };
+    std::lock_guard lock(Mu);
+    if (ShuttingDown)
+        until(ShutdownDeadline);
+    for (const auto& [peer, state] : Peers) {
+        if (!state.joined)
+            until(state.since + kHandshakeLimit);
+    }
+    for (const Player& p : Players) {
+        if (p.awaitingRejoin)
+            until(p.deadline);
+    }
+    if (SessionRole == Role::Rejoining)
+        until(RejoinDeadline);
+    return wait;
 }
 
 void LanTransport::Session::RunCommands() {
