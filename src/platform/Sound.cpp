@@ -1,4 +1,4 @@
-// Sound over SDL2 audio: one device opened on first use, one sound at a time.
+// Sound over SDL2 audio: SDL loaded at the first sound, the device open only while sounds play.
 #include "platform/Sound.h"
 
 #include <QDebug>
@@ -6,6 +6,7 @@
 #include <QHash>
 
 #include <SDL.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <chrono>
@@ -38,14 +39,74 @@ constexpr auto kStatusPoll = std::chrono::milliseconds(20);
 // Seconds; a longer WAVE (or one whose header says so) is not played, which
 // bounds the memory its conversion takes.
 constexpr double kLongestSound = 300;
+// The device closes after this much silence, so that a quiet program holds no
+// device and runs no audio thread.
+constexpr auto kIdleClose = std::chrono::seconds(2);
+
+// SDL is loaded at the first sound, not at program start: with its drivers'
+// client libraries it is a good part of what the program would map.
+constexpr const char* kSdlLibrary = "libSDL2-2.0.so.0";
+#define VELTROY_SDL_FUNCTIONS(X)                                                                   \
+    X(SetHint)                                                                                     \
+    X(GetError)                                                                                    \
+    X(InitSubSystem)                                                                               \
+    X(QuitSubSystem)                                                                               \
+    X(OpenAudioDevice)                                                                             \
+    X(CloseAudioDevice)                                                                            \
+    X(PauseAudioDevice)                                                                            \
+    X(GetAudioDeviceStatus)                                                                        \
+    X(RWFromConstMem)                                                                              \
+    X(LoadWAV_RW)                                                                                  \
+    X(FreeWAV)                                                                                     \
+    X(BuildAudioCVT)                                                                               \
+    X(ConvertAudio)
+
+struct SdlApi {
+#define VELTROY_SDL_POINTER(name) decltype(&SDL_##name) name = nullptr;
+    VELTROY_SDL_FUNCTIONS(VELTROY_SDL_POINTER)
+#undef VELTROY_SDL_POINTER
+};
+
+// The SDL functions, or null when the library or one of them is missing.
+// Loaded once and never unloaded.
+const SdlApi* Sdl() {
+    static const SdlApi* api = []() -> const SdlApi* {
+        void* library = ::dlopen(kSdlLibrary, RTLD_NOW | RTLD_LOCAL);
+        if (!library) {
+            qDebug("No sound: %s", ::dlerror());
+            return nullptr;
+        }
+        auto* loaded = new SdlApi;
+        bool complete = true;
+#define VELTROY_SDL_RESOLVE(name)                                                                  \
+    loaded->name = reinterpret_cast<decltype(loaded->name)>(::dlsym(library, "SDL_" #name));       \
+    complete = complete && loaded->name != nullptr;
+        VELTROY_SDL_FUNCTIONS(VELTROY_SDL_RESOLVE)
+#undef VELTROY_SDL_RESOLVE
+        if (!complete) {
+            qDebug("No sound: %s lacks a function", kSdlLibrary);
+            delete loaded;
+            return nullptr;
+        }
+        return loaded;
+    }();
+    return api;
+}
 
 struct SoundState {
     // Only the calling threads touch these; api serialises the calls.
     std::mutex api;
     SDL_AudioDeviceID device = 0;
     SDL_AudioSpec spec{};
-    bool openFailed = false; // remembered until ShutdownSound
-    QHash<QString, ClipPtr> cache;
+    bool openFailed = false;       // remembered until ShutdownSound
+    QHash<QString, ClipPtr> cache; // converted to spec
+    // The closer: a thread that lives while the device is open and closes it
+    // once closeAt has passed and the last sound has been heard. It waits on
+    // idle with api released.
+    std::thread closer;
+    std::condition_variable idle;
+    Clock::time_point closeAt;
+    bool closeNow = false;
 
     // Shared with SDL's audio thread.
     std::mutex mutex;
@@ -83,17 +144,73 @@ int FrameBytes(const SDL_AudioSpec& spec) {
     return SDL_AUDIO_BITSIZE(spec.format) / 8 * spec.channels;
 }
 
-// Opens the device unless it is open or failed before. Needs s.api held.
+bool SameFormat(const SDL_AudioSpec& a, const SDL_AudioSpec& b) {
+    return a.freq == b.freq && a.format == b.format && a.channels == b.channels;
+}
+
+// Whether the device has played everything it was given. Needs s.mutex held.
+bool Heard(const SoundState& s) {
+    return !s.clip || s.clip->bytes.empty() || (s.drainedAt != 0 && s.callbacks > s.drainedAt);
+}
+
+// Closes the open device. Needs s.api held and s.mutex not: SDL joins its
+// thread, which may be waiting for s.mutex.
+void CloseDevice(SoundState& s) {
+    if (s.device == 0)
+        return;
+    Sdl()->CloseAudioDevice(s.device);
+    Sdl()->QuitSubSystem(SDL_INIT_AUDIO);
+    s.device = 0;
+    std::lock_guard lock(s.mutex);
+    s.clip.reset();
+    s.position = 0;
+    s.drainedAt = 0;
+}
+
+// The closer's body: sleeps until closeAt, and then for as long as the device
+// still plays, then closes the device and ends.
+void CloseWhenIdle(SoundState& s) {
+    std::unique_lock api(s.api);
+    while (s.device != 0) {
+        const auto now = Clock::now();
+        if (!s.closeNow && now < s.closeAt) {
+            s.idle.wait_until(api, s.closeAt);
+            continue;
+        }
+        bool heard = false;
+        {
+            std::lock_guard lock(s.mutex);
+            heard = Heard(s);
+        }
+        if (s.closeNow || heard) {
+            CloseDevice(s);
+            break;
+        }
+        // A device that plays slower than real time: look again shortly.
+        s.idle.wait_for(api, kIdleClose / 10);
+    }
+}
+
+// Opens the device unless it is open or failed before, and starts its closer.
+// Needs s.api held.
 bool EnsureDevice(SoundState& s) {
     if (s.device != 0)
         return true;
     if (s.openFailed)
         return false;
+    // A closer that closed the device has ended, or is ending without api.
+    if (s.closer.joinable())
+        s.closer.join();
+    const SdlApi* sdl = Sdl();
+    if (!sdl) {
+        s.openFailed = true;
+        return false;
+    }
 
     // A program with a Qt event loop keeps its own Ctrl+C behaviour.
-    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-        qDebug("No sound: %s", SDL_GetError());
+    sdl->SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    if (sdl->InitSubSystem(SDL_INIT_AUDIO) != 0) {
+        qDebug("No sound: %s", sdl->GetError());
         s.openFailed = true;
         return false;
     }
@@ -109,15 +226,17 @@ bool EnsureDevice(SoundState& s) {
     // Each sound is converted to whatever the device takes, so SDL need not
     // convert (and buffer) again on its thread.
     const SDL_AudioDeviceID device =
-        SDL_OpenAudioDevice(nullptr, 0, &want, &have, SDL_AUDIO_ALLOW_ANY_CHANGE);
+        sdl->OpenAudioDevice(nullptr, 0, &want, &have, SDL_AUDIO_ALLOW_ANY_CHANGE);
     if (device == 0 || have.freq <= 0 || FrameBytes(have) <= 0) {
-        qDebug("No sound: %s", SDL_GetError());
+        qDebug("No sound: %s", sdl->GetError());
         if (device != 0)
-            SDL_CloseAudioDevice(device);
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            sdl->CloseAudioDevice(device);
+        sdl->QuitSubSystem(SDL_INIT_AUDIO);
         s.openFailed = true;
         return false;
     }
+    if (!SameFormat(have, s.spec))
+        s.cache.clear();
     s.device = device;
     s.spec = have;
     {
@@ -128,7 +247,10 @@ bool EnsureDevice(SoundState& s) {
         s.drainedAt = 0;
         s.silence = have.silence;
     }
-    SDL_PauseAudioDevice(device, 0);
+    s.closeAt = Clock::now() + kIdleClose;
+    s.closeNow = false;
+    s.closer = std::thread(CloseWhenIdle, std::ref(s));
+    sdl->PauseAudioDevice(device, 0);
     return true;
 }
 
@@ -139,13 +261,14 @@ ClipPtr Convert(const QByteArray& wave, const SDL_AudioSpec& device) {
     if (wave.isEmpty() || wave.size() > INT_MAX)
         return clip;
 
-    SDL_RWops* rw = SDL_RWFromConstMem(wave.constData(), static_cast<int>(wave.size()));
+    const SdlApi& sdl = *Sdl();
+    SDL_RWops* rw = sdl.RWFromConstMem(wave.constData(), static_cast<int>(wave.size()));
     if (!rw)
         return clip;
     SDL_AudioSpec spec{};
     Uint8* samples = nullptr;
     Uint32 length = 0;
-    if (!SDL_LoadWAV_RW(rw, 1, &spec, &samples, &length))
+    if (!sdl.LoadWAV_RW(rw, 1, &spec, &samples, &length))
         return clip;
 
     // SDL_AudioCVT converts in one pass; SDL 2.26's SDL_AudioStream drops the
@@ -156,20 +279,20 @@ ClipPtr Convert(const QByteArray& wave, const SDL_AudioSpec& device) {
         inFrame > 0 && spec.freq > 0 ? static_cast<double>(whole / inFrame) / spec.freq : 0.0;
     SDL_AudioCVT cvt{};
     if (whole > 0 && seconds <= kLongestSound &&
-        SDL_BuildAudioCVT(&cvt, spec.format, spec.channels, spec.freq, device.format,
+        sdl.BuildAudioCVT(&cvt, spec.format, spec.channels, spec.freq, device.format,
                           device.channels, device.freq) >= 0 &&
         cvt.len_mult > 0 && whole <= static_cast<Uint32>(INT_MAX / cvt.len_mult)) {
         std::vector<Uint8> buffer(static_cast<size_t>(whole) * static_cast<size_t>(cvt.len_mult));
         std::memcpy(buffer.data(), samples, whole);
         cvt.buf = buffer.data();
         cvt.len = static_cast<int>(whole);
-        if (SDL_ConvertAudio(&cvt) == 0 && cvt.len_cvt > 0) {
+        if (sdl.ConvertAudio(&cvt) == 0 && cvt.len_cvt > 0) {
             const int outFrame = FrameBytes(device);
             buffer.resize(static_cast<size_t>(cvt.len_cvt / outFrame * outFrame));
             clip->bytes = std::move(buffer);
         }
     }
-    SDL_FreeWAV(samples);
+    sdl.FreeWAV(samples);
 
     const auto frames = static_cast<qint64>(clip->bytes.size() / FrameBytes(device));
     clip->length = std::chrono::duration_cast<Clock::duration>(
@@ -183,6 +306,10 @@ ClipPtr Convert(const QByteArray& wave, const SDL_AudioSpec& device) {
 // wait after the sound's length and a margin.
 void Play(SoundState& s, const ClipPtr& clip, bool synchronous) {
     const auto start = Clock::now();
+    const auto period = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(s.spec.samples) / s.spec.freq));
+    // Silence begins once the sound and the buffers behind it have played.
+    s.closeAt = std::max(s.closeAt, start + clip->length + 2 * period + kIdleClose);
     {
         std::lock_guard lock(s.mutex);
         s.clip = clip;
@@ -192,18 +319,16 @@ void Play(SoundState& s, const ClipPtr& clip, bool synchronous) {
     if (!synchronous || clip->bytes.empty())
         return;
 
-    const auto period = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(s.spec.samples) / s.spec.freq));
     const auto deadline = start + clip->length + 2 * period + kLostDeviceMargin;
     bool deviceLost = false;
     {
         std::unique_lock lock(s.mutex);
-        const auto heard = [&s] { return s.drainedAt != 0 && s.callbacks > s.drainedAt; };
+        const auto heard = [&s] { return Heard(s); };
         while (!heard() && Clock::now() < deadline) {
             if (s.played.wait_until(lock, std::min(deadline, Clock::now() + kStatusPoll), heard))
                 break;
             lock.unlock();
-            deviceLost = SDL_GetAudioDeviceStatus(s.device) != SDL_AUDIO_PLAYING;
+            deviceLost = Sdl()->GetAudioDeviceStatus(s.device) != SDL_AUDIO_PLAYING;
             lock.lock();
             if (deviceLost)
                 break;
@@ -264,19 +389,21 @@ void MessageBeep(unsigned type) {
 
 void ShutdownSound() {
     SoundState& s = State();
-    std::lock_guard api(s.api);
-    if (s.device != 0) {
-        // Joins SDL's thread, which may be waiting for s.mutex: not held here.
-        SDL_CloseAudioDevice(s.device);
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        s.device = 0;
+    std::thread closer;
+    {
+        std::lock_guard api(s.api);
+        s.closeNow = true;
+        closer = std::move(s.closer);
     }
+    s.idle.notify_all();
+    // The closer needs api to close the device.
+    if (closer.joinable())
+        closer.join();
+    std::lock_guard api(s.api);
+    CloseDevice(s);
+    s.closeNow = false;
     s.openFailed = false;
     s.cache.clear();
-    std::lock_guard lock(s.mutex);
-    s.clip.reset();
-    s.position = 0;
-    s.drainedAt = 0;
 }
 
 SoundDeviceInfo CurrentSoundDevice() {

@@ -102,6 +102,7 @@ private slots:
     void unusableDeviceIsSilence_data();
     void unusableDeviceIsSilence();
     void lostDeviceEndsTheWait();
+    void soundAfterSilenceIsHeardInFull();
     void invalidWaveIsSilence_data();
     void invalidWaveIsSilence();
     void messageBeepReturnsAtOnce_data();
@@ -295,6 +296,33 @@ void SoundTest::lostDeviceEndsTheWait() {
     const double elapsed = Seconds(timer.elapsed());
     qInfo("synchronous play of 0.5 s on a lost device took %.3f s", elapsed);
     QVERIFY2(elapsed < 0.75, qPrintable(QStringLiteral("returned after %1 s").arg(elapsed)));
+}
+
+void SoundTest::soundAfterSilenceIsHeardInFull() {
+    UseDiskDriver();
+    platform::PlayWave(MakeWave(kRamp), true);
+    QVERIFY(platform::CurrentSoundDevice().open);
+    // A quiet program gives the device up after about 2 s ...
+    QTRY_VERIFY_WITH_TIMEOUT(!platform::CurrentSoundDevice().open, 4000);
+
+    // ... and the next sound opens it again and is heard from its first sample.
+    const QString path = UseDiskDriver();
+    QElapsedTimer timer;
+    timer.start();
+    platform::PlayWave(MakeWave(kRamp), true);
+    const double elapsed = Seconds(timer.elapsed());
+    const platform::SoundDeviceInfo dev = platform::CurrentSoundDevice();
+    QVERIFY(dev.open);
+    platform::ShutdownSound();
+    QVERIFY2(elapsed >= kRampSeconds,
+             qPrintable(QStringLiteral("returned after %1 s").arg(elapsed)));
+    const auto capture = ReadCapture(path, dev);
+    QVERIFY(!capture.isEmpty());
+    const auto loud = [](double v) { return std::abs(v) > 0.25; };
+    const int found = LastFrame(capture[0], loud) - FirstFrame(capture[0], loud) + 1;
+    const double ratio = static_cast<double>(dev.frequency) / kWaveRate;
+    QVERIFY2(std::abs(found - kRamp.size() * ratio) <= 8 * ratio,
+             qPrintable(QStringLiteral("the ramp lasts %1 frames").arg(found)));
 }
 
 void SoundTest::invalidWaveIsSilence_data() {
