@@ -15,6 +15,7 @@
 #include <QAbstractButton>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +27,8 @@
 #include <QSplitterHandle>
 #include <QTimer>
 #include <QWindow>
+
+#include <cstdlib>
 
 namespace {
 
@@ -257,8 +260,11 @@ void TForm1::CreateControls() {
 
 void TForm1::LoadArtwork() {
     auto load = [](const QString& name) {
-        return QImage(QStringLiteral(":/art/%1.bmp").arg(name))
-            .convertToFormat(QImage::Format_RGB32);
+        // Qt's own bitmap reader alone: probing the format would load every
+        // image format plugin, and the SVG module with one of them.
+        QImageReader reader(QStringLiteral(":/art/%1.bmp").arg(name), "bmp");
+        reader.setAutoDetectImageFormat(false);
+        return reader.read().convertToFormat(QImage::Format_RGB32);
     };
     ImageMASK = load(QStringLiteral("MASK"));
     ImageGRY = load(QStringLiteral("GRY"));
@@ -321,11 +327,27 @@ void TForm1::PictureLoadFailed(const QString& path) {
     });
 }
 
+namespace {
+
+// A black screen-sized bitmap whose memory is taken from the system only where
+// it is drawn on: LAYOUT tiles just the part the board image shows.
+QImage ZeroedBitmap(int width, int height) {
+    if (width <= 0 || height <= 0)
+        return {};
+    const qsizetype rowBytes = qsizetype(width) * 4;
+    void* pixels = std::calloc(std::size_t(height), std::size_t(rowBytes));
+    if (!pixels)
+        return {};
+    return QImage(static_cast<uchar*>(pixels), width, height, rowBytes, QImage::Format_RGB32,
+                  std::free, pixels);
+}
+
+} // namespace
+
 void TForm1::FormCreate() {
     GRIDSIZE = 8;
     const QRect wa = platform::WorkArea();
-    BACKBMP = QImage(wa.x() + wa.width(), wa.y() + wa.height(), QImage::Format_RGB32);
-    BACKBMP.fill(Qt::white);
+    BACKBMP = ZeroedBitmap(wa.x() + wa.width(), wa.y() + wa.height());
     GRID = std::make_unique<TGRID>(GRIDSIZE, this);
     LOADINI(true);
     COLORRESET();

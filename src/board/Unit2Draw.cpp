@@ -252,18 +252,34 @@ void DrawTextAt(QPainter& painter, int x, int y, const QString& text) {
     painter.drawText(QRect(x, y, 1, 1), Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, text);
 }
 
-// The image's picture becomes a copy of the background. A picture of the same
-// size is overwritten in place: a fresh screen-sized bitmap for every repaint
-// would cost an allocation and its page faults on top of the copy.
+// The image's picture becomes a copy of the background, as far as the control
+// shows it: its top-left part, as large as the control (the rest of a
+// screen-sized background is never seen). A picture of the same size is
+// overwritten in place: a fresh bitmap for every repaint would cost an
+// allocation and its page faults on top of the copy.
 void ShowBackground(PaintTarget& image, const QImage& back) {
-    QImage& picture = image.Canvas();
-    if (!back.isNull() && picture.size() == back.size() && picture.format() == back.format() &&
-        picture.devicePixelRatio() == back.devicePixelRatio() &&
-        picture.cacheKey() != back.cacheKey()) {
-        std::memcpy(picture.bits(), back.constBits(), static_cast<std::size_t>(back.sizeInBytes()));
+    const double ratio = back.devicePixelRatio();
+    const QSize shown = back.size().boundedTo(
+        QSize(DevicePixels(image.Width(), ratio), DevicePixels(image.Height(), ratio)));
+    if (back.isNull() || shown.isEmpty()) {
+        image.SetPicture(back);
         return;
     }
-    image.SetPicture(back);
+    QImage& picture = image.Canvas();
+    if (picture.size() == shown && picture.format() == back.format() &&
+        picture.devicePixelRatio() == ratio && picture.cacheKey() != back.cacheKey()) {
+        const auto rowBytes = static_cast<std::size_t>(shown.width()) * (back.depth() / 8);
+        for (int y = 0; y < shown.height(); ++y)
+            std::memcpy(picture.scanLine(y), back.constScanLine(y), rowBytes);
+        return;
+    }
+    if (shown == back.size()) {
+        image.SetPicture(back);
+        return;
+    }
+    QImage part = back.copy(QRect(QPoint(), shown));
+    part.setDevicePixelRatio(ratio);
+    image.SetPicture(part);
 }
 
 // Made once; kept to the end of the program, since a font must not outlive
