@@ -8,6 +8,9 @@
 #   -r ROUNDS  start-up rounds, interleaved over the programs (default 7)
 #   -w ROUNDS  hosting rounds per program (default 3)
 #
+# A second yardstick is the same window showing one label in the game's font
+# family list: what any window with text pays on top (the font database).
+#
 # Everything runs inside a network namespace with only loopback up, made and
 # removed here (needs root), on its own Xvfb display at 1920x1080 without a
 # window manager. Sound goes to SDL's dummy driver, so a device is there to be
@@ -126,8 +129,8 @@ stats() {
 }
 median() { stats | cut -d' ' -f1; }
 
-names=(empty)
-commands=("$work/emptywindow")
+names=(empty label)
+commands=("$work/emptywindow" "$work/emptywindow --label")
 for ((i = 1; i <= count; i++)); do
     names+=("q$i")
     commands+=("$work/q$i/Quorin")
@@ -136,7 +139,8 @@ done
 echo "start-up: $start_rounds interleaved rounds (and one to warm the caches) ..."
 for ((round = 0; round <= start_rounds; round++)); do
     for k in "${!names[@]}"; do
-        line="$("$work/maptime" 3 "${commands[$k]}" 2>/dev/null)" || {
+        # shellcheck disable=SC2086
+        line="$("$work/maptime" 3 ${commands[$k]} 2>/dev/null)" || {
             echo "startup.sh: ${commands[$k]} showed no window" >&2
             exit 1
         }
@@ -217,6 +221,7 @@ row() {
     printf '%-44s %-22s %-18s %-14s %-18s %-18s\n' "$label" "$start x$ratio" "$rss" "$objects" "$cpu" "$wake"
 }
 row "empty Qt 6 window" empty
+row "the same with one Japanese label" label
 for ((i = 1; i <= count; i++)); do
     row "${labels[$((i - 1))]}" "q$i"
 done
