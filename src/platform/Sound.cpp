@@ -168,7 +168,8 @@ void CloseDevice(SoundState& s) {
 }
 
 // The closer's body: sleeps until closeAt, and then for as long as the device
-// still plays, then closes the device and ends.
+// still plays (a little longer at most), then closes the device and ends. A
+// device that has stopped is closed at once.
 void CloseWhenIdle(SoundState& s) {
     std::unique_lock api(s.api);
     while (s.device != 0) {
@@ -182,7 +183,8 @@ void CloseWhenIdle(SoundState& s) {
             std::lock_guard lock(s.mutex);
             heard = Heard(s);
         }
-        if (s.closeNow || heard) {
+        if (s.closeNow || heard || now >= s.closeAt + kIdleClose ||
+            Sdl()->GetAudioDeviceStatus(s.device) != SDL_AUDIO_PLAYING) {
             CloseDevice(s);
             break;
         }
