@@ -243,7 +243,8 @@ public:
 
     bool Start(const QString& netns, QString* why) {
         const QDir bin(QStringLiteral(VELTROY_BIN_DIR));
-        QStringList files = bin.entryList({QStringLiteral("lib*.so")}, QDir::Files);
+        QStringList files =
+            bin.entryList({QStringLiteral("lib*.so"), QStringLiteral("Quorin-*")}, QDir::Files);
         files << QStringLiteral("Quorin");
         for (const QString& f : files) {
             if (!QFile::copy(bin.filePath(f), Folder.filePath(f))) {
