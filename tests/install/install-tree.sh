@@ -2,10 +2,12 @@
 # Installs the build into a temporary prefix and checks the installed tree: exactly
 # the program's files, the executable and the visual-styles library side by side in
 # the private folder, the launcher leading to the executable, and valid desktop files.
-# Usage: install-tree.sh <build dir> <private folder, relative to the prefix>
+# Usage: install-tree.sh <build dir> <private folder> <launcher folder>, both relative
+# to the prefix.
 set -euo pipefail
 build="$1"
 private="$2"
+launcher="$3/quorin"
 id=org.example.veltroy
 prefix="$(mktemp -d)"
 trap 'rm -rf "$prefix"' EXIT
@@ -16,7 +18,7 @@ fail() {
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-expected=("bin/quorin" "$private/Quorin" "$private/libUxTheme.so"
+expected=("$launcher" "$private/Quorin" "$private/libUxTheme.so"
     "share/applications/$id.desktop" "share/metainfo/$id.metainfo.xml" "share/man/man6/quorin.6")
 sizes=(16 22 24 32 48 64 128 256)
 for s in "${sizes[@]}"; do
@@ -26,8 +28,8 @@ diff -u <(printf '%s\n' "${expected[@]}" | sort) <(cd "$prefix" && find . ! -typ
     fail "the installed files differ from the expected ones (- expected, + installed)"
 
 [[ -x $prefix/$private/Quorin ]] || fail "the executable is not executable"
-[[ -L $prefix/bin/quorin && $(readlink -f "$prefix/bin/quorin") == "$prefix/$private/Quorin" ]] ||
-    fail "bin/quorin does not lead to the executable"
+[[ -L $prefix/$launcher && $(readlink -f "$prefix/$launcher") == "$prefix/$private/Quorin" ]] ||
+    fail "$launcher does not lead to the executable"
 grep -qx 'Exec=quorin' "$prefix/share/applications/$id.desktop" || fail "the menu entry runs something else"
 desktop-file-validate "$prefix/share/applications/$id.desktop" || fail "desktop entry"
 appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" || fail "AppStream metadata"
