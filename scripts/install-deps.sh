@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Veltroy needs to build, run and test, if any is missing.
+# Installs the Debian packages Veltroy needs to build, run and test, and any named
+# as arguments, if any is missing.
 set -euo pipefail
 
 packages=(
@@ -10,7 +11,10 @@ packages=(
     fonts-ipafont-gothic qt6-translations-l10n
     fonts-urw-base35
     xvfb xauth iproute2 openbox xdotool imagemagick x11-utils
+    desktop-file-utils appstream
 )
+# Callers may ask for more (the package build does).
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -118,9 +118,21 @@ struct NamedSound {
     Sound sound;
 };
 
+// A square picture with coverage (0 transparent, 255 opaque), not premultiplied.
+struct Rgba {
+    std::uint8_t r = 0, g = 0, b = 0, a = 0;
+};
+struct Icon {
+    int size;
+    std::vector<Rgba> pixels;
+};
+// The sizes of the program's icon: those of the desktop's icon theme.
+constexpr int IconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
+
 std::vector<NamedPicture> MakePictures();
 // The same pictures at twice the width and height, for high-density screens.
 std::vector<NamedPicture> MakeDoublePictures();
+std::vector<Icon> MakeIcons();
 std::vector<NamedSound> MakeSounds();
 
 } // namespace art

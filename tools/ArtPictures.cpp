@@ -1,4 +1,4 @@
-// The artwork: piece mask, grey shading, shadow, black piece, board patterns and the emblem.
+// The artwork: piece mask, grey shading, shadow, black piece, board patterns, emblem, icon.
 #include "ArtKit.h"
 
 #include <algorithm>
@@ -122,17 +122,25 @@ double ShadeAt(double x, double y) {
 
 // The shading stretched so that the 1x picture spans exactly 73..242; a larger
 // picture keeps the same tones.
-Picture MakeShading(int k = 1) {
+struct ShadeRange {
     double lo = 1e9, hi = -1e9;
+};
+ShadeRange ShadingRange() {
+    ShadeRange r;
     for (int y = 0; y < ArtSize; ++y) {
         for (int x = 0; x < ArtSize; ++x) {
             const double s = ShadeAt(x, y);
             if (s < 0.0)
                 continue;
-            lo = std::min(lo, s);
-            hi = std::max(hi, s);
+            r.lo = std::min(r.lo, s);
+            r.hi = std::max(r.hi, s);
         }
     }
+    return r;
+}
+
+Picture MakeShading(int k = 1) {
+    const auto [lo, hi] = ShadingRange();
     const int n = ArtSize * k;
     Picture pic(n, n, BmpKind::Rgb24);
     for (int y = 0; y < n; ++y)
@@ -474,7 +482,90 @@ Picture MakeEmblem(int k = 1) {
     return pic;
 }
 
+// ---- the program's icon: a red piece, as the game draws one, on the first board pattern ----
+
+constexpr double IconInset = 0.04;   // transparent margin around the rounded square
+constexpr double IconCorner = 0.18;  // corner radius
+constexpr double IconTexels = 120.0; // pattern texels across the icon: two tiles
+constexpr double PieceX = 0.48, PieceY = 0.47, PieceR = 0.31;
+
+struct IconPainter {
+    Picture felt = MakePattern(Patterns[0]);
+    ShadeRange shade = ShadingRange();
+
+    // The colour at (u, v) of the unit square; false outside the rounded square.
+    bool At(double u, double v, Colour& out) const {
+        const double box = RoundRectDistance(u, v, IconInset, IconInset, 1.0 - IconInset,
+                                             1.0 - IconInset, IconCorner);
+        if (box > 0.0)
+            return false;
+        const double dx = u - PieceX, dy = v - PieceY;
+        const double d = std::sqrt(dx * dx + dy * dy);
+        if (d <= PieceR) {
+            // A coloured piece is its colour AND the game's shading: for red, the shade
+            // in red. The shading's disc is scaled onto the piece, just inside its rim.
+            const double g =
+                ShadeAt(DiscX + dx / PieceR * DiscR * 0.999, DiscY + dy / PieceR * DiscR * 0.999);
+            const double t = (std::max(g, shade.lo) - shade.lo) / (shade.hi - shade.lo);
+            out = {73.0 + t * (242.0 - 73.0), 0.0, 0.0};
+            return true;
+        }
+        const auto texel = [](double t) {
+            return static_cast<int>(std::floor(t * IconTexels)) % TileSize;
+        };
+        const Rgb p = felt.at(texel(u), texel(v));
+        Colour c{double(p.r), double(p.g), double(p.b)};
+        // The grid lines of the piece's square, in the game's default line colour.
+        for (double line : {PieceX - PieceR - 0.045, PieceX + PieceR + 0.045})
+            if (std::abs(u - line) < 0.008 || std::abs(v - line + PieceX - PieceY) < 0.008)
+                c = Blend(c, {255, 255, 255}, 0.8);
+        // A bevel, lit at the upper left, and a dark outline.
+        const double edge = SmoothStep(-0.06, 0.0, box);
+        c = Blend(c, u + v < 1.0 ? Colour{150, 215, 170} : Colour{10, 60, 32}, 0.4 * edge);
+        if (box > -0.012)
+            c = Blend(c, {8, 50, 26}, 0.75);
+        // The piece's soft shadow, down and to the right.
+        const double sx = u - PieceX - 0.03, sy = v - PieceY - 0.035;
+        const double fall =
+            1.0 - SmoothStep(PieceR - 0.03, PieceR + 0.06, std::sqrt(sx * sx + sy * sy));
+        out = Scale(c, 1.0 - 0.55 * fall);
+        return true;
+    }
+};
+
 } // namespace
+
+std::vector<Icon> MakeIcons() {
+    const IconPainter painter;
+    std::vector<Icon> out;
+    for (int size : IconSizes) {
+        // Enough samples per pixel for the small sizes to keep the piece round.
+        const int n = std::clamp(1024 / size, 4, 16);
+        Icon icon{size, std::vector<Rgba>(static_cast<std::size_t>(size * size))};
+        for (int y = 0; y < size; ++y) {
+            for (int x = 0; x < size; ++x) {
+                Colour sum{0, 0, 0};
+                int inside = 0;
+                for (int sy = 0; sy < n; ++sy)
+                    for (int sx = 0; sx < n; ++sx) {
+                        Colour c{};
+                        if (painter.At((x + (sx + 0.5) / n) / size, (y + (sy + 0.5) / n) / size,
+                                       c)) {
+                            sum = {sum.r + c.r, sum.g + c.g, sum.b + c.b};
+                            ++inside;
+                        }
+                    }
+                if (inside == 0)
+                    continue;
+                icon.pixels[static_cast<std::size_t>(y * size + x)] = {
+                    ToByte(sum.r / inside), ToByte(sum.g / inside), ToByte(sum.b / inside),
+                    ToByte(255.0 * inside / (n * n))};
+            }
+        }
+        out.push_back(std::move(icon));
+    }
+    return out;
+}
 
 std::vector<NamedPicture> MakePictures() {
     std::vector<NamedPicture> out;

@@ -1,9 +1,11 @@
-// artgen: writes the program's artwork (BMP) and sounds (WAVE) into <dir>/art and <dir>/sounds.
+// artgen: writes the program's artwork (BMP), sounds (WAVE) and icon (PNG) into
+// <dir>/art, <dir>/sounds and <dir>/icons.
 #include "ArtKit.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QString>
 #include <cstdio>
 
@@ -113,6 +115,21 @@ bool WriteFile(const QString& path, const QByteArray& bytes) {
     return true;
 }
 
+// The icon as PNG with its coverage as alpha.
+bool WriteIcon(const QString& path, const art::Icon& icon) {
+    QImage image(icon.size, icon.size, QImage::Format_ARGB32);
+    for (int y = 0; y < icon.size; ++y)
+        for (int x = 0; x < icon.size; ++x) {
+            const art::Rgba& p = icon.pixels[static_cast<std::size_t>(y * icon.size + x)];
+            image.setPixel(x, y, qRgba(p.r, p.g, p.b, p.a));
+        }
+    if (!image.save(path, "PNG")) {
+        std::fprintf(stderr, "artgen: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -121,7 +138,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const QString dir = QString::fromLocal8Bit(argv[1]);
-    if (!QDir().mkpath(dir + "/art") || !QDir().mkpath(dir + "/sounds")) {
+    if (!QDir().mkpath(dir + "/art") || !QDir().mkpath(dir + "/sounds") ||
+        !QDir().mkpath(dir + "/icons")) {
         std::fprintf(stderr, "artgen: cannot create the folders under %s\n", argv[1]);
         return 1;
     }
@@ -144,5 +162,7 @@ int main(int argc, char** argv) {
         ok = WriteFile(dir + "/sounds/" + QString::fromStdString(s.name) + ".wav",
                        EncodeWav(s.sound)) &&
              ok;
+    for (const art::Icon& icon : art::MakeIcons())
+        ok = WriteIcon(dir + QStringLiteral("/icons/%1.png").arg(icon.size), icon) && ok;
     return ok ? 0 : 1;
 }

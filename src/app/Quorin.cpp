@@ -1,5 +1,6 @@
 // Program start: the application object, its title, the windows, the message loop.
 #include "app/Unit1.h"
+#include "platform/Desktop.h"
 #include "platform/Sound.h"
 #include "settings/UxThemeRT.h"
 
@@ -8,8 +9,11 @@
 #include <QTranslator>
 
 int main(int argc, char** argv) {
+    platform::PreferXWayland();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Veltroy"));
+    QApplication::setWindowIcon(platform::ProgramIcon());
+    QApplication::setDesktopFileName(QString::fromLatin1(platform::DesktopEntryId));
     // The toolkit's own dialogs (colour picker, file chooser) speak Japanese too.
     QTranslator toolkitTexts;
     if (toolkitTexts.load(QStringLiteral("qtbase_ja"),

@@ -52,8 +52,8 @@ TApplicationWindows CreateApplicationWindows(const QString& settingsFile = {});
 class TForm1 : public QMainWindow, public TBoardHost {
     Q_OBJECT
 public:
-    // Builds the window and runs FormCreate. settingsFile overrides the settings
-    // file beside the executable (tests, several windows in one process).
+    // Builds the window and runs FormCreate. settingsFile overrides the program's
+    // settings file (tests, several windows in one process).
     explicit TForm1(const QString& settingsFile = {});
     ~TForm1() override;
 

@@ -5,6 +5,8 @@
 #include "platform/IniFile.h"
 #include "platform/Platform.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -164,6 +166,8 @@ bool TForm1::SAVEINI() {
         entries.push_back({kForm, "Width", QString::number(bounds.width())});
         entries.push_back({kForm, "Height", QString::number(bounds.height())});
     }
+    // The user's configuration folder may not exist yet; a failure shows below.
+    QDir().mkpath(QFileInfo(file).absolutePath());
     for (const Entry& e : entries) {
         if (!platform::WritePrivateProfileString(e.Section, QLatin1String(e.Key), e.Value, file)) {
             platform::ShowError(this, QStringLiteral("%1 に書き込めません").arg(file));

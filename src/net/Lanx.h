@@ -63,9 +63,9 @@ namespace lanx {
 // The unit-wide flags, shared by every TLanx: the last DebugOption set wins.
 TLanxDebugOption DebugFlags();
 void SetDebugFlags(TLanxDebugOption flags);
-// Tests: points the log file into another folder (empty restores the
-// executable's folder) and starts a new run there: the next line empties the
-// file and is numbered 00001.
+// Tests: points the log file into another folder (empty restores the folder of
+// platform::ProgramFileLocations) and starts a new run there: the next line
+// empties the file and is numbered 00001.
 void SetDebugLogFolder(const QString& folder);
 // Tests observe the halt instead of ending the program; an empty function
 // restores the real one (flush the standard streams, exit with code 0).

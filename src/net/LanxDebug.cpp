@@ -2,8 +2,8 @@
 #include "net/Lanx.h"
 #include "platform/Platform.h"
 
+#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,10 +16,8 @@ bool fileStarted = false; // the first line of a run empties the file
 QString logFolder;
 std::function<void()> haltHook;
 
-QString LogPath() {
-    const QString folder =
-        logFolder.isEmpty() ? QFileInfo(platform::ExecutablePath()).absolutePath() : logFolder;
-    return folder + QStringLiteral("/Lanx_DebugLog.txt");
+QString LogFolder() {
+    return logFolder.isEmpty() ? platform::ProgramFileLocations().DebugLogFolder : logFolder;
 }
 
 // Ends the program as an ordinary exit. Static destructors are skipped on
@@ -57,7 +55,10 @@ void SetHaltHook(std::function<void()> hook) {
 
 void DebugLog(const QString& Text) {
     if (debugFlags.testFlag(dpoDebugMessage)) {
-        const QString path = LogPath();
+        // The user's state folder may not exist yet; a failure shows when opening.
+        const QString folder = LogFolder();
+        QDir().mkpath(folder);
+        const QString path = folder + QStringLiteral("/Lanx_DebugLog.txt");
         QFile file(path);
         const QIODevice::OpenMode mode = fileStarted ? QIODevice::WriteOnly | QIODevice::Append
                                                      : QIODevice::WriteOnly | QIODevice::Truncate;

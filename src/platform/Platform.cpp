@@ -2,10 +2,14 @@
 #include "platform/Platform.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QThread>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -13,6 +17,27 @@ namespace {
 std::function<void(int)> sleepHook;
 QRect workAreaOverride;
 QString settingsOverride;
+
+// The user's base folder named by variable, or home + fallback when it is unset
+// or relative.
+QString UserFolder(const QProcessEnvironment& env, const char* variable, const char* fallback) {
+    const QString value = env.value(QLatin1String(variable));
+    if (QDir::isAbsolutePath(value))
+        return QDir::cleanPath(value);
+    QString home = env.value(QStringLiteral("HOME"));
+    if (!QDir::isAbsolutePath(home)) {
+        const passwd* entry = ::getpwuid(::getuid());
+        home = entry && entry->pw_dir ? QFile::decodeName(entry->pw_dir) : QDir::rootPath();
+    }
+    return QDir::cleanPath(home + QLatin1Char('/') + QLatin1String(fallback));
+}
+
+// The same folder, resolving symbolic links where it exists.
+QString Canonical(const QString& folder) {
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(QFileInfo(folder).absoluteFilePath()) : canonical;
+}
+
 } // namespace
 
 void Sleep(int ms) {
@@ -53,11 +78,34 @@ QString ExecutablePath() {
     return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
 }
 
+FileLocations ChooseFileLocations(const QString& executable, bool folderWritable,
+                                  const QString& installedFolder, const QProcessEnvironment& env) {
+    const QFileInfo exe(executable);
+    const QString settingsName = exe.completeBaseName() + QStringLiteral(".INI");
+    const bool installed =
+        !installedFolder.isEmpty() && Canonical(exe.path()) == Canonical(installedFolder);
+    if (folderWritable && !installed)
+        return {exe.path() + QLatin1Char('/') + settingsName, exe.path()};
+    return {UserFolder(env, "XDG_CONFIG_HOME", ".config") + QStringLiteral("/veltroy/") +
+                settingsName,
+            UserFolder(env, "XDG_STATE_HOME", ".local/state") + QStringLiteral("/veltroy")};
+}
+
+const FileLocations& ProgramFileLocations() {
+    static const FileLocations locations = [] {
+        const QString executable = ExecutablePath();
+        const QString folder = QFileInfo(executable).path();
+        const bool writable = ::access(QFile::encodeName(folder).constData(), W_OK) == 0;
+        return ChooseFileLocations(executable, writable, QStringLiteral(VELTROY_INSTALLED_DIR),
+                                   QProcessEnvironment::systemEnvironment());
+    }();
+    return locations;
+}
+
 QString SettingsFilePath() {
     if (!settingsOverride.isEmpty())
         return settingsOverride;
-    const QFileInfo exe(ExecutablePath());
-    return exe.path() + QLatin1Char('/') + exe.completeBaseName() + QStringLiteral(".INI");
+    return ProgramFileLocations().SettingsFile;
 }
 
 void SetSettingsFileOverride(const QString& path) {

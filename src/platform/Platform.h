@@ -1,7 +1,9 @@
 // Stand-ins for the desktop system's basic services: sleeping, processing
-// pending window messages, the work area, and the executable's path.
+// pending window messages, the work area, the executable's path and where the
+// program keeps its files.
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QRect>
 #include <QString>
 #include <functional>
@@ -25,7 +27,28 @@ void SetWorkAreaOverride(const QRect& area);
 
 // Full path of the running executable, e.g. /opt/veltroy/Quorin.
 QString ExecutablePath();
-// The settings file: the executable's path with the extension ".INI".
+
+// Where the settings file and the debug log live.
+struct FileLocations {
+    QString SettingsFile;   // e.g. /opt/veltroy/Quorin.INI
+    QString DebugLogFolder; // the folder of Lanx_DebugLog.txt
+};
+
+// The rule: beside the executable when its folder may be written (a copy in a
+// folder of its own, the build folder), with the settings file named after the
+// executable with ".INI". Otherwise, and always for a copy in installedFolder
+// (the folder the install rules put the executable in, where root could write
+// too), in the user's folders: $XDG_CONFIG_HOME/veltroy/ (by default
+// ~/.config/veltroy/) for the settings, $XDG_STATE_HOME/veltroy/ (by default
+// ~/.local/state/veltroy/) for the log. A relative XDG folder is ignored.
+FileLocations ChooseFileLocations(const QString& executable, bool folderWritable,
+                                  const QString& installedFolder, const QProcessEnvironment& env);
+
+// The locations of this run: the rule applied to this executable and this
+// environment once, on first use, and kept for the whole run.
+const FileLocations& ProgramFileLocations();
+
+// The settings file of this run (ProgramFileLocations, unless overridden).
 QString SettingsFilePath();
 // Tests point the settings file elsewhere; empty restores the default.
 void SetSettingsFileOverride(const QString& path);

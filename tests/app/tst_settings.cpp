@@ -143,7 +143,14 @@ private slots:
     }
 
     void unwritableFileIsReported() {
-        const QString bad = dir.filePath(QStringLiteral("missing/folder/Quorin.INI"));
+        // The user's configuration folder appears with the first save.
+        const QString fresh = dir.filePath(QStringLiteral("config/veltroy/Quorin.INI"));
+        QVERIFY(TForm1(fresh).SAVEINI());
+        QVERIFY(QFile::exists(fresh));
+        // A plain file where the folder should be: the folder cannot be made.
+        QFile blocker(dir.filePath(QStringLiteral("blocker")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        const QString bad = blocker.fileName() + QStringLiteral("/veltroy/Quorin.INI");
         TForm1 form(bad);
         QVERIFY(!form.SAVEINI());
         QCOMPARE(errors, QStringList{bad + QStringLiteral(" に書き込めません")});

@@ -435,6 +435,11 @@ private slots:
         for (int i = 0; i < 99999; ++i)
             DebugLog("");
         QVERIFY2(log().endsWith("debug#100000 ... \r\n"), log().right(40).constData());
+        // A run whose state folder does not exist yet makes it.
+        const QString state = dir_.filePath("state/veltroy");
+        lanx::SetDebugLogFolder(state);
+        DebugLog("made");
+        QVERIFY(QFile::exists(state + "/Lanx_DebugLog.txt"));
     }
 
     void unwritableLog() {

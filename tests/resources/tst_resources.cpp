@@ -1,4 +1,5 @@
-// Tests of the generated artwork and sounds, on disk and embedded, and of their repeatability.
+// Tests of the generated artwork, sounds and icon, on disk and embedded, and of their
+// repeatability.
 #include <QColor>
 #include <QDir>
 #include <QFile>
@@ -16,6 +17,7 @@ const QStringList ArtNames{"MASK",     "GRY",      "KAGE",     "IMGKURO",  "PATT
                            "PATTERN6", "PATTERN7", "EMBLEM"};
 const QStringList SoundNames{"PIPOWAV", "KATIWAV", "MAKEWAV", "HIKIWAV", "PIPIWAV",
                              "BEEP0",   "BEEP16",  "BEEP48",  "BEEP64"};
+const QList<int> IconSizes{16, 22, 24, 32, 48, 64, 128, 256};
 
 QString ArtPath(const QString& name) {
     return QStringLiteral(VELTROY_GENERATED_DIR "/art/") + name + ".bmp";
@@ -359,6 +361,21 @@ private slots:
         QVERIFY2(dark > 200 && light > 200, "missing the dark or the light disc");
     }
 
+    // A red piece on a green rounded square with transparent corners, at every size.
+    void icons() {
+        for (int size : IconSizes) {
+            const QImage icon(QStringLiteral(VELTROY_GENERATED_DIR "/icons/%1.png").arg(size));
+            QCOMPARE(icon.size(), QSize(size, size));
+            QCOMPARE(qAlpha(icon.pixel(0, 0)), 0);
+            const QRgb centre = icon.pixel(size / 2, size / 2);
+            const QRgb edge = icon.pixel(size * 9 / 100, size / 2); // left of the piece's square
+            QVERIFY2(qAlpha(centre) == 255 && qRed(centre) > 100 + qGreen(centre),
+                     qPrintable(QString("centre of %1 is not red").arg(size)));
+            QVERIFY2(qAlpha(edge) == 255 && qGreen(edge) > qRed(edge) + 20,
+                     qPrintable(QString("edge of %1 is not green").arg(size)));
+        }
+    }
+
     void sounds_data() {
         QTest::addColumn<int>("bits");      // 0: 8 or 16
         QTest::addColumn<int>("dataBytes"); // 0: any
@@ -406,6 +423,10 @@ private slots:
             QTest::newRow(qPrintable(n)) << ":/art/" + n + ".bmp" << ArtPath(n);
         for (const QString& n : SoundNames)
             QTest::newRow(qPrintable(n)) << ":/sounds/" + n + ".wav" << SoundPath(n);
+        for (int size : IconSizes)
+            QTest::newRow(qPrintable(QString("icon %1").arg(size)))
+                << QString(":/icons/%1.png").arg(size)
+                << QString(VELTROY_GENERATED_DIR "/icons/%1.png").arg(size);
     }
     void embedded() {
         QFETCH(QString, resource);
@@ -433,9 +454,12 @@ private slots:
             files << "art/" + n + ".bmp";
         for (const QString& n : SoundNames)
             files << "sounds/" + n + ".wav";
+        for (int size : IconSizes)
+            files << QString("icons/%1.png").arg(size);
         for (const char* sub : {"a", "b"})
             QCOMPARE(QDir(tmp.filePath(sub) + "/art").entryList(QDir::Files).size() +
-                         QDir(tmp.filePath(sub) + "/sounds").entryList(QDir::Files).size(),
+                         QDir(tmp.filePath(sub) + "/sounds").entryList(QDir::Files).size() +
+                         QDir(tmp.filePath(sub) + "/icons").entryList(QDir::Files).size(),
                      files.size());
         for (const QString& f : files) {
             const QByteArray a = ReadAll(tmp.filePath("a/" + f));
