@@ -1,4 +1,5 @@
-// Start-up probe for bench/startup.sh: starts a program, times fork to its first top-level window mapped.
+// Start-up probe for bench/startup.sh: starts a program, times fork to its first top-level window
+// mapped.
 //
 // maptime SECONDS PROGRAM [ARGS...]
 // Watches the root window of $DISPLAY, forks and runs PROGRAM, and prints

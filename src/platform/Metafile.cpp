@@ -29,19 +29,6 @@ using namespace metafile;
 constexpr qint64 kConvertDeadlineMs = 3000;
 constexpr const char* kHelperName = "Quorin-metafile";
 
-bool WriteAll(int fd, const char* bytes, qsizetype length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, bytes, std::size_t(length));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        length -= n;
-    }
-    return true;
-}
-
 // The helper lies beside the executable.
 QByteArray HelperPath() {
     return QFile::encodeName(QFileInfo(ExecutablePath()).path() + QLatin1Char('/') +

@@ -2,7 +2,9 @@
 #include "platform/MetafileFormat.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <unistd.h>
 
 namespace platform {
 namespace metafile {
@@ -184,6 +186,19 @@ std::optional<QSize> FitFrame(double width, double height, qint64 records) {
 // The converters copy text from the file into the SVG, and libwmf without
 // escaping it, so a file could smuggle in markup. Only a well-formed document
 // without entities and with inline images alone is drawn: nothing outside the
+
+bool WriteAll(int fd, const char* bytes, qsizetype length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, bytes, std::size_t(length));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        length -= n;
+    }
+    return true;
+}
 
 } // namespace metafile
 

@@ -42,4 +42,7 @@ std::optional<MetafileFacts> ExamineMetafile(const QByteArray& data);
 // absurd frame (one so long and thin that a side would vanish).
 std::optional<QSize> FitFrame(double width, double height, qint64 records);
 
+// Writes all of bytes to fd, through interruptions; false on any failure.
+bool WriteAll(int fd, const char* bytes, qsizetype length);
+
 } // namespace platform::metafile

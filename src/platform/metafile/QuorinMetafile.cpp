@@ -208,19 +208,6 @@ std::optional<Converted> ConvertWmf(const QByteArray& data, const MetafileFacts&
     return Converted{*size, sink.Text};
 }
 
-bool WriteAll(int fd, const char* bytes, qsizetype length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, bytes, std::size_t(length));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        length -= n;
-    }
-    return true;
-}
-
 QByteArray ReadAll(int fd, qsizetype limit) {
     QByteArray data;
     char chunk[65536];
