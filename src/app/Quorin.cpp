@@ -11,6 +11,7 @@
 int main(int argc, char** argv) {
     platform::PreferXWayland();
     QApplication app(argc, argv);
+    QApplication::setStyle(platform::ProgramStyle());
     QApplication::setApplicationName(QStringLiteral("Veltroy"));
     QApplication::setWindowIcon(platform::ProgramIcon());
     QApplication::setDesktopFileName(QString::fromLatin1(platform::DesktopEntryId));

@@ -7,6 +7,7 @@
 #include "platform/Anchors.h"
 #include "platform/Dialogs.h"
 #include "platform/Fonts.h"
+#include "platform/PictureLoader.h"
 #include "platform/Platform.h"
 #include "platform/Sound.h"
 #include "settings/Unit4.h"
@@ -15,7 +16,6 @@
 #include <QAbstractButton>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -28,6 +28,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -258,30 +259,40 @@ void TForm1::CreateControls() {
     EDIT1->lineEdit()->installEventFilter(this);
 }
 
+namespace {
+
+QImage LoadArt(const QString& name) {
+    return platform::ReadOwnPicture(QStringLiteral(":/art/%1.bmp").arg(name), "bmp")
+        .convertToFormat(QImage::Format_RGB32);
+}
+
+} // namespace
+
 void TForm1::LoadArtwork() {
-    auto load = [](const QString& name) {
-        // Qt's own bitmap reader alone: probing the format would load every
-        // image format plugin, and the SVG module with one of them.
-        QImageReader reader(QStringLiteral(":/art/%1.bmp").arg(name), "bmp");
-        reader.setAutoDetectImageFormat(false);
-        return reader.read().convertToFormat(QImage::Format_RGB32);
-    };
-    ImageMASK = load(QStringLiteral("MASK"));
-    ImageGRY = load(QStringLiteral("GRY"));
-    ImageKAGE = load(QStringLiteral("KAGE"));
-    ImageKURO = load(QStringLiteral("IMGKURO"));
+    ImageMASK = LoadArt(QStringLiteral("MASK"));
+    ImageGRY = LoadArt(QStringLiteral("GRY"));
+    ImageKAGE = LoadArt(QStringLiteral("KAGE"));
+    ImageKURO = LoadArt(QStringLiteral("IMGKURO"));
     for (int i = 0; i < int(ImageList1.size()); ++i)
-        ImageList1[i] = load(QStringLiteral("PATTERN%1").arg(i));
-    // The "@2x" in the name gives them a device pixel ratio of 2.
-    auto load2x = [&load](const QString& name) {
-        return load(QStringLiteral("2x/%1@2x").arg(name));
-    };
-    ImageMASK2x = load2x(QStringLiteral("MASK"));
-    ImageGRY2x = load2x(QStringLiteral("GRY"));
-    ImageKAGE2x = load2x(QStringLiteral("KAGE"));
-    ImageKURO2x = load2x(QStringLiteral("IMGKURO"));
-    for (int i = 0; i < int(ImageList2x.size()); ++i)
-        ImageList2x[i] = load2x(QStringLiteral("PATTERN%1").arg(i));
+        ImageList1[i] = LoadArt(QStringLiteral("PATTERN%1").arg(i));
+}
+
+const TForm1::TArtwork2x& TForm1::Artwork2x() const {
+    if (!LoadedArtwork2x) {
+        // The "@2x" in the name gives them a device pixel ratio of 2.
+        auto load = [](const QString& name) {
+            return LoadArt(QStringLiteral("2x/%1@2x").arg(name));
+        };
+        auto art = std::make_unique<TArtwork2x>();
+        art->MASK = load(QStringLiteral("MASK"));
+        art->GRY = load(QStringLiteral("GRY"));
+        art->KAGE = load(QStringLiteral("KAGE"));
+        art->KURO = load(QStringLiteral("IMGKURO"));
+        for (int i = 0; i < int(art->List.size()); ++i)
+            art->List[i] = load(QStringLiteral("PATTERN%1").arg(i));
+        LoadedArtwork2x = std::move(art);
+    }
+    return *LoadedArtwork2x;
 }
 
 const QImage& TForm1::PatternTile(int index) const {
@@ -289,7 +300,8 @@ const QImage& TForm1::PatternTile(int index) const {
 }
 
 const QImage& TForm1::PatternTile2x(int index) const {
-    return ImageList2x[index >= 0 && index < int(ImageList2x.size()) ? index : 0];
+    const auto& list = Artwork2x().List;
+    return list[index >= 0 && index < int(list.size()) ? index : 0];
 }
 
 void TForm1::WatchScreen() {
@@ -350,12 +362,24 @@ void TForm1::FormCreate() {
     BACKBMP = ZeroedBitmap(wa.x() + wa.width(), wa.y() + wa.height());
     GRID = std::make_unique<TGRID>(GRIDSIZE, this);
     LOADINI(true);
+    // Until the window is first shown its controls keep the sizes they were
+    // made with; the board image takes the size the layout will give it in the
+    // window placed now, so that the board is drawn once, at the size shown.
+    if (!isVisible()) {
+        const QSize client = size();
+        Image1->resize(std::max(client.width() - kSidePanelDesign.width() - kSplitterWidth - 2,
+                                Image1->minimumWidth()),
+                       std::max(client.height() - kMenuHeight - 2, Image1->minimumHeight()));
+    }
     COLORRESET();
     ResizeAttached = true;
 }
 
 void TForm1::FormResize() {
-    if (GRID)
+    // The resize event that showing the window sends may bring the size the
+    // board was already fitted to.
+    if (GRID &&
+        (GRID->LaidOutSize != Image1->size() || GRID->PixelRatio != Image1->devicePixelRatioF()))
         GRID->LAYOUT(*Image1);
 }
 

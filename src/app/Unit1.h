@@ -92,12 +92,17 @@ public:
     QImage ImageMASK;
     QImage ImageKURO;
     std::array<QImage, 8> ImageList1;
-    // The same at twice the size (device pixel ratio 2), for high-density screens.
-    QImage ImageGRY2x;
-    QImage ImageKAGE2x;
-    QImage ImageMASK2x;
-    QImage ImageKURO2x;
-    std::array<QImage, 8> ImageList2x;
+    // The same at twice the size (device pixel ratio 2), for high-density
+    // screens: read when first asked for, so that a screen at scale 1 never
+    // pays for them.
+    struct TArtwork2x {
+        QImage GRY;
+        QImage KAGE;
+        QImage MASK;
+        QImage KURO;
+        std::array<QImage, 8> List;
+    };
+    const TArtwork2x& Artwork2x() const;
 
     // Program-wide values of the window.
     QImage BACKBMP;
@@ -218,10 +223,10 @@ public:
     void SetCountLabels(const QString& a, const QString& b) override;
     void PictureLoadFailed(const QString& path) override;
     const QImage& PatternTile2x(int index) const override;
-    const QImage& ArtMask2x() const override { return ImageMASK2x; }
-    const QImage& ArtGray2x() const override { return ImageGRY2x; }
-    const QImage& ArtShadow2x() const override { return ImageKAGE2x; }
-    const QImage& ArtKuro2x() const override { return ImageKURO2x; }
+    const QImage& ArtMask2x() const override { return Artwork2x().MASK; }
+    const QImage& ArtGray2x() const override { return Artwork2x().GRY; }
+    const QImage& ArtShadow2x() const override { return Artwork2x().KAGE; }
+    const QImage& ArtKuro2x() const override { return Artwork2x().KURO; }
 
 signals:
     // The window has closed for good: the program ends.
@@ -238,6 +243,7 @@ private:
     void CreateMenu();
     void LoadArtwork();
     void ApplyStoredState(int state);
+    mutable std::unique_ptr<TArtwork2x> LoadedArtwork2x;
     void SetSettingsDefaults(int fromStep);
 
     // Places a piece for GRID->Turn at a pixel, with the animation. A board

@@ -5,6 +5,7 @@
 #include "platform/ImageControl.h"
 
 #include <QImage>
+#include <QSize>
 #include <QString>
 #include <cmath>
 #include <cstdint>
@@ -118,6 +119,8 @@ public:
     // geometry above is in logical pixels; BACKBMP and the piece images are
     // built at this resolution.
     double PixelRatio = 1.0;
+    // Size of the board image at the last LAYOUT, in logical pixels.
+    QSize LaidOutSize;
 
     // Pixel position to column/row: truncates toward zero, so a point less than a
     // square left of or above the board still maps to 1.

@@ -149,9 +149,17 @@ const QImage* ScaledOrNull(const QImage& source, int s, Stretch mode) {
     return &Scaled().Get(source, s, mode);
 }
 
-// The picture to stretch for a ratio: the double-size one above 1 where there is one.
-const QImage& ForRatio(const QImage& single, const QImage& twice, double ratio) {
-    return ratio > 1.0 && !twice.isNull() ? twice : single;
+// The host's picture to stretch for a ratio: the double-size one above 1 where
+// there is one. The double-size one is asked for only then, since a host may
+// read it on demand.
+using ArtGetter = const QImage& (TBoardHost::*)() const;
+const QImage& ForRatio(const TBoardHost& host, ArtGetter single, ArtGetter twice, double ratio) {
+    if (ratio > 1.0) {
+        const QImage& picture = (host.*twice)();
+        if (!picture.isNull())
+            return picture;
+    }
+    return (host.*single)();
 }
 
 // BACKBMP keeps its size in logical pixels and takes the board image's resolution;
@@ -168,10 +176,12 @@ void MatchRatio(QImage& back, double ratio) {
 }
 
 // The pattern tile as drawn at the ratio: the device pixels of 60 x 60 logical ones.
-QImage TileForRatio(const QImage& single, const QImage& twice, double ratio) {
+QImage TileForRatio(const TBoardHost& host, int index, double ratio) {
+    const QImage& single = host.PatternTile(index);
     if (ratio == 1.0)
         return single;
-    return Scaled().Get(ForRatio(single, twice, ratio), DevicePixels(kTileSize, ratio),
+    const QImage& twice = ratio > 1.0 ? host.PatternTile2x(index) : single;
+    return Scaled().Get(twice.isNull() ? single : twice, DevicePixels(kTileSize, ratio),
                         Stretch::Smooth);
 }
 
@@ -300,14 +310,14 @@ void TGRID::LAYOUT(PaintTarget& image) {
     const int h = image.Height();
     const double ratio = image.DevicePixelRatio();
     PixelRatio = ratio > 0.0 ? ratio : 1.0;
+    LaidOutSize = QSize(w, h);
     if (Host != nullptr) {
         int index = Host->BmpIndex();
         if (index < 0 || index >= kPatternCount)
             index = 0;
         QImage& back = Host->BackBmp();
         MatchRatio(back, PixelRatio);
-        const QImage tile =
-            TileForRatio(Host->PatternTile(index), Host->PatternTile2x(index), PixelRatio);
+        const QImage tile = TileForRatio(*Host, index, PixelRatio);
         if (!back.isNull() && !tile.isNull()) {
             QPainter painter(&back);
             // Device pixels placed in device pixels: each tile a plain copy, not a
@@ -369,7 +379,7 @@ void TGRID::MAKEPIECE(const QString& path, std::int32_t size, TColor color, QIma
     }
 
     // The scratch square S is drawn transparently, keyed on its bottom-left pixel.
-    const QImage& maskArt = ForRatio(Host->ArtMask(), Host->ArtMask2x(), ratio);
+    const QImage& maskArt = ForRatio(*Host, &TBoardHost::ArtMask, &TBoardHost::ArtMask2x, ratio);
     QImage scratch(s, s, QImage::Format_RGB32);
     if (!picture.isNull()) {
         // Picture cut to the disc: black outside, the picture inside.
@@ -382,20 +392,23 @@ void TGRID::MAKEPIECE(const QString& path, std::int32_t size, TColor color, QIma
         scratch.fill(ColorToQColor(color).rgb());
         if (const QImage* mask = ScaledOrNull(maskArt, s, Stretch::TwoLevel))
             DrawKeyed(scratch, *mask, kWhite);
-        AndInto(scratch, ScaledOrNull(ForRatio(Host->ArtGray(), Host->ArtGray2x(), ratio), s,
-                                      Stretch::Smooth));
+        AndInto(scratch,
+                ScaledOrNull(ForRatio(*Host, &TBoardHost::ArtGray, &TBoardHost::ArtGray2x, ratio),
+                             s, Stretch::Smooth));
     } else {
         // The built-in black piece on white.
         scratch.fill(kWhite);
-        if (const QImage* kuro = ScaledOrNull(ForRatio(Host->ArtKuro(), Host->ArtKuro2x(), ratio),
-                                              s, Stretch::Sharp))
+        if (const QImage* kuro =
+                ScaledOrNull(ForRatio(*Host, &TBoardHost::ArtKuro, &TBoardHost::ArtKuro2x, ratio),
+                             s, Stretch::Sharp))
             DrawKeyed(scratch, *kuro, kWhite);
     }
     target = BackgroundCorner(Host->BackBmp(), s);
     DrawKeyed(target, scratch, BottomLeft(scratch));
 
-    AndInto(target, ScaledOrNull(ForRatio(Host->ArtShadow(), Host->ArtShadow2x(), ratio), s,
-                                 Stretch::Smooth));
+    AndInto(target,
+            ScaledOrNull(ForRatio(*Host, &TBoardHost::ArtShadow, &TBoardHost::ArtShadow2x, ratio),
+                         s, Stretch::Smooth));
     // The frame is one logical pixel wide.
     target.setDevicePixelRatio(ratio);
     QPainter painter(&target);

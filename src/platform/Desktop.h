@@ -4,13 +4,23 @@
 #include <QIcon>
 #include <QString>
 
+class QStyle;
+
 namespace platform {
 
 // The name of the desktop entry and the AppStream component, and of the icon.
 inline constexpr const char* DesktopEntryId = "org.example.veltroy";
 
-// The program's icon, a piece on the board pattern, at every size it comes in.
+// The program's window icon, a piece on the board pattern, at the sizes of a
+// window's icon (16 to 64 pixels).
 QIcon ProgramIcon();
+
+// The toolkit's own style, except that its standard icons are read at their
+// first use. The menu bar asks for one at its creation, for a button shown only
+// when the menus do not fit, and reading it would load every image format
+// plugin and the SVG module while the first window is being built.
+// For QApplication::setStyle, which takes it over.
+QStyle* ProgramStyle();
 
 // The program places its windows and shapes its popup, which a Wayland client
 // cannot do: on a Wayland session it asks the toolkit for X11 (XWayland), or

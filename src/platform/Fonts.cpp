@@ -1,15 +1,41 @@
 // The UI font family list, set in one place.
 #include "platform/Fonts.h"
 
+#include <QFontDatabase>
 #include <QStringList>
 
 namespace platform {
 
+namespace {
+
+// The layouts were drawn for the proportional Gothic; IPAPGothic has its metrics.
+QStringList FamilyList() {
+    return {QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("MS PGothic"),
+            QStringLiteral("IPAPGothic")};
+}
+
+// The first family of the list that is installed, looked up once. Given the
+// whole list, the toolkit would search the font configuration for the
+// fallbacks of each missing family again for every size and weight asked for,
+// the slowest part of drawing the first window. With none of them installed
+// the whole list is passed on, and the toolkit falls back as it would.
+const QStringList& Families() {
+    static const QStringList families = [] {
+        const QStringList installed = QFontDatabase::families();
+        for (const QString& family : FamilyList()) {
+            if (installed.contains(family, Qt::CaseInsensitive))
+                return QStringList{family};
+        }
+        return FamilyList();
+    }();
+    return families;
+}
+
+} // namespace
+
 QFont UiFont(int pixelHeight, bool bold, bool italic) {
     QFont font;
-    // The layouts were drawn for the proportional Gothic; IPAPGothic has its metrics.
-    font.setFamilies({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("MS PGothic"),
-                      QStringLiteral("IPAPGothic")});
+    font.setFamilies(Families());
     font.setPixelSize(pixelHeight < 0 ? -pixelHeight : pixelHeight);
     font.setBold(bold);
     font.setItalic(italic);

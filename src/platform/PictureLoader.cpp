@@ -232,3 +232,13 @@ QImage LoadPicture(const QString& path) {
 }
 
 } // namespace platform
+
+namespace platform {
+
+QImage ReadOwnPicture(const QString& path, const char* format) {
+    QImageReader reader(path, format);
+    reader.setAutoDetectImageFormat(false);
+    return reader.read();
+}
+
+} // namespace platform

@@ -12,4 +12,9 @@ namespace platform {
 // are cached by path, size and modification time, so re-layouts cost nothing.
 QImage LoadPicture(const QString& path);
 
+// Reads one of the program's own pictures (a resource) of a known format, such
+// as "bmp" or "png", with Qt's reader for that format alone: guessing the
+// format would load every image format plugin, and the SVG module with one.
+QImage ReadOwnPicture(const QString& path, const char* format);
+
 } // namespace platform

@@ -3,6 +3,7 @@
 #include "app/Unit1.h"
 #include "platform/Color.h"
 #include "platform/Fonts.h"
+#include "platform/PictureLoader.h"
 #include "platform/Shell.h"
 
 #include <QBitmap>
@@ -28,9 +29,9 @@ const QString kCredit = QStringLiteral("© 有志一同");
 QPixmap TransparentEmblem(double ratio) {
     QImage emblem;
     if (ratio > 1.0)
-        emblem.load(QStringLiteral(":/art/2x/EMBLEM@2x.bmp"));
+        emblem = platform::ReadOwnPicture(QStringLiteral(":/art/2x/EMBLEM@2x.bmp"), "bmp");
     if (emblem.isNull())
-        emblem.load(QStringLiteral(":/art/EMBLEM.bmp"));
+        emblem = platform::ReadOwnPicture(QStringLiteral(":/art/EMBLEM.bmp"), "bmp");
     if (emblem.isNull())
         return {};
     QPixmap pixmap = QPixmap::fromImage(emblem);

@@ -1,15 +1,18 @@
 // The main window: its controls as laid out, live re-fitting, minimum sizes and closing.
 #include "app/Unit1.h"
 #include "net/Lanx.h"
+#include "platform/Desktop.h"
 #include "platform/Dialogs.h"
 #include "platform/Platform.h"
 #include "platform/Sound.h"
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTemporaryDir>
@@ -44,6 +47,57 @@ private slots:
     void cleanup() {
         platform::SetMessageBoxHook({});
         platform::SetSleepHook({});
+    }
+
+    // Runs first, while no image has been read in this process: building and
+    // showing the main window under the program's style reads its pictures with
+    // the built-in readers alone, loading no image format plugin; and the board
+    // is drawn once at creation, at the size the window then shows it at, for
+    // the design size and for a stored one.
+    void startsWithoutImagePluginsAndDrawsTheBoardOnce_data() {
+        QTest::addColumn<QSize>("stored");
+        QTest::addColumn<QSize>("board");
+        QTest::newRow("design") << QSize() << QSize(371, 345);
+        QTest::newRow("stored") << QSize(700, 500) << QSize(530, 452);
+    }
+    void startsWithoutImagePluginsAndDrawsTheBoardOnce() {
+        QFETCH(QSize, stored);
+        QFETCH(QSize, board);
+        QApplication::setStyle(platform::ProgramStyle());
+        if (stored.isValid()) {
+            QFile file(ini());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QStringLiteral("[Form]\r\nWidth=%1\r\nHeight=%2\r\n")
+                           .arg(stored.width())
+                           .arg(stored.height())
+                           .toLatin1());
+        }
+        TForm1 form(ini());
+        QCOMPARE(form.Image1->Canvas().size(), board);
+        const qint64 drawn = form.Image1->Canvas().cacheKey();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QCOMPARE(form.Image1->size(), board);
+        QCOMPARE(form.Image1->Canvas().cacheKey(), drawn);
+
+        QFile maps(QStringLiteral("/proc/self/maps"));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        QVERIFY(!maps.readAll().contains("imageformats/"));
+    }
+
+    // The program's style reads a standard icon when it is first used, and it
+    // is then the toolkit style's own.
+    void styleGivesTheToolkitsStandardIcons() {
+        std::unique_ptr<QStyle> style(platform::ProgramStyle());
+        const QStyle* toolkit = qobject_cast<QProxyStyle*>(style.get())->baseStyle();
+        for (auto which : {QStyle::SP_ToolBarHorizontalExtensionButton,
+                           QStyle::SP_MessageBoxQuestion, QStyle::SP_DialogOkButton}) {
+            const QIcon deferred = style->standardIcon(which);
+            const QIcon own = toolkit->standardIcon(which);
+            QVERIFY(!deferred.isNull());
+            QCOMPARE(deferred.availableSizes(), own.availableSizes());
+            QCOMPARE(deferred.pixmap(QSize(16, 16)).toImage(), own.pixmap(QSize(16, 16)).toImage());
+        }
     }
 
     void controlsAreLaidOutAtDesignSize() {
