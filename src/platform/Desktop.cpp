@@ -48,6 +48,7 @@ public:
     QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override {
         return Icon().availableSizes(mode, state);
     }
+    bool isNull() override { return Icon().isNull(); }
     QString key() const override { return QStringLiteral("DeferredStandardIcon"); }
     QIconEngine* clone() const override { return new DeferredStandardIcon(Style, Which); }
 
