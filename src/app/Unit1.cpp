@@ -39,6 +39,8 @@ constexpr QSize kSidePanelDesign(157, 347);
 constexpr QSize kPlayerRowDesign(145, 39);
 constexpr int kSplitterWidth = 3;
 constexpr int kMenuHeight = 19;
+// The board panel's bevel: one pixel on each side of the board image.
+constexpr int kPanelBevels = 2;
 
 // A splitter handle painted as a beveled bar in the panel colour.
 class BevelHandle : public QSplitterHandle {
@@ -161,7 +163,7 @@ void TForm1::CreateControls() {
     Panel1 = new TPanel(Splitter1);
     Panel1->setObjectName(QStringLiteral("Panel1"));
     // The board image keeps at least 107 x 149 inside the panel's 1-pixel bevel.
-    Panel1->setMinimumSize(107 + 2, 149 + 2);
+    Panel1->setMinimumSize(107 + kPanelBevels, 149 + kPanelBevels);
     Image1 = new TImage(Panel1);
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setMinimumSize(107, 149);
@@ -261,35 +263,35 @@ void TForm1::CreateControls() {
 
 namespace {
 
-QImage LoadArt(const QString& name) {
-    return platform::ReadOwnPicture(QStringLiteral(":/art/%1.bmp").arg(name), "bmp")
-        .convertToFormat(QImage::Format_RGB32);
+// Reads the artwork and the pattern tiles from the resources; pathPattern turns
+// a picture's name into its path.
+void LoadArtSet(const QString& pathPattern, QImage& mask, QImage& gray, QImage& shadow,
+                QImage& kuro, std::array<QImage, 8>& tiles) {
+    auto load = [&pathPattern](const QString& name) {
+        return platform::ReadOwnPicture(pathPattern.arg(name), "bmp")
+            .convertToFormat(QImage::Format_RGB32);
+    };
+    mask = load(QStringLiteral("MASK"));
+    gray = load(QStringLiteral("GRY"));
+    shadow = load(QStringLiteral("KAGE"));
+    kuro = load(QStringLiteral("IMGKURO"));
+    for (int i = 0; i < int(tiles.size()); ++i)
+        tiles[i] = load(QStringLiteral("PATTERN%1").arg(i));
 }
 
 } // namespace
 
 void TForm1::LoadArtwork() {
-    ImageMASK = LoadArt(QStringLiteral("MASK"));
-    ImageGRY = LoadArt(QStringLiteral("GRY"));
-    ImageKAGE = LoadArt(QStringLiteral("KAGE"));
-    ImageKURO = LoadArt(QStringLiteral("IMGKURO"));
-    for (int i = 0; i < int(ImageList1.size()); ++i)
-        ImageList1[i] = LoadArt(QStringLiteral("PATTERN%1").arg(i));
+    LoadArtSet(QStringLiteral(":/art/%1.bmp"), ImageMASK, ImageGRY, ImageKAGE, ImageKURO,
+               ImageList1);
 }
 
 const TForm1::TArtwork2x& TForm1::Artwork2x() const {
     if (!LoadedArtwork2x) {
         // The "@2x" in the name gives them a device pixel ratio of 2.
-        auto load = [](const QString& name) {
-            return LoadArt(QStringLiteral("2x/%1@2x").arg(name));
-        };
         auto art = std::make_unique<TArtwork2x>();
-        art->MASK = load(QStringLiteral("MASK"));
-        art->GRY = load(QStringLiteral("GRY"));
-        art->KAGE = load(QStringLiteral("KAGE"));
-        art->KURO = load(QStringLiteral("IMGKURO"));
-        for (int i = 0; i < int(art->List.size()); ++i)
-            art->List[i] = load(QStringLiteral("PATTERN%1").arg(i));
+        LoadArtSet(QStringLiteral(":/art/2x/%1@2x.bmp"), art->MASK, art->GRY, art->KAGE, art->KURO,
+                   art->List);
         LoadedArtwork2x = std::move(art);
     }
     return *LoadedArtwork2x;
@@ -367,9 +369,10 @@ void TForm1::FormCreate() {
     // window placed now, so that the board is drawn once, at the size shown.
     if (!isVisible()) {
         const QSize client = size();
-        Image1->resize(std::max(client.width() - kSidePanelDesign.width() - kSplitterWidth - 2,
-                                Image1->minimumWidth()),
-                       std::max(client.height() - kMenuHeight - 2, Image1->minimumHeight()));
+        Image1->resize(
+            std::max(client.width() - kSidePanelDesign.width() - kSplitterWidth - kPanelBevels,
+                     Image1->minimumWidth()),
+            std::max(client.height() - kMenuHeight - kPanelBevels, Image1->minimumHeight()));
     }
     COLORRESET();
     ResizeAttached = true;

@@ -7,6 +7,8 @@
 #include <QPixmap>
 #include <QProxyStyle>
 
+#include <optional>
+
 namespace platform {
 
 QIcon ProgramIcon() {
@@ -54,17 +56,14 @@ public:
 
 private:
     QIcon& Icon() {
-        if (!Loaded) {
-            Loaded = true;
+        if (!Real)
             Real = Style->standardIcon(Which);
-        }
-        return Real;
+        return *Real;
     }
 
     const QStyle* Style;
     QStyle::StandardPixmap Which;
-    bool Loaded = false;
-    QIcon Real;
+    std::optional<QIcon> Real;
 };
 
 class ProgramProxyStyle final : public QProxyStyle {

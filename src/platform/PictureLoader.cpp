@@ -231,10 +231,6 @@ QImage LoadPicture(const QString& path) {
     return picture;
 }
 
-} // namespace platform
-
-namespace platform {
-
 QImage ReadOwnPicture(const QString& path, const char* format) {
     QImageReader reader(path, format);
     reader.setAutoDetectImageFormat(false);

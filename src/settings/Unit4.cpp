@@ -239,10 +239,9 @@ void TOKRightDlg::CreateControls() {
         picture->setObjectName(QStringLiteral("PatternImage%1").arg(tag + 1));
         const int border = panel->BorderWidth();
         picture->setGeometry(border, border, kPatternPictureSize, kPatternPictureSize);
-        picture->SetPicture(picture->devicePixelRatioF() > 1.0 &&
-                                    !Form1->PatternTile2x(tag).isNull()
-                                ? Form1->PatternTile2x(tag)
-                                : Form1->ImageList1[tag]);
+        const QImage& twice =
+            picture->devicePixelRatioF() > 1.0 ? Form1->PatternTile2x(tag) : QImage();
+        picture->SetPicture(twice.isNull() ? Form1->ImageList1[tag] : twice);
         picture->setEnabled(false);
         PatternPanels[tag] = panel;
         PatternImages[tag] = picture;
