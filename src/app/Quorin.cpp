@@ -1,6 +1,7 @@
 // Program start: the application object, its title, the windows, the message loop.
 #include "app/Unit1.h"
 #include "platform/Desktop.h"
+#include "platform/Fonts.h"
 #include "platform/Sound.h"
 #include "settings/UxThemeRT.h"
 
@@ -10,6 +11,10 @@
 
 int main(int argc, char** argv) {
     platform::PreferXWayland();
+    const platform::FontConfigPreload fontConfig;
+    // The menu stays in the window, at the height the layout was drawn for,
+    // also on desktops that show a menu bar of their own.
+    QApplication::setAttribute(Qt::AA_DontUseNativeMenuBar);
     QApplication app(argc, argv);
     QApplication::setStyle(platform::ProgramStyle());
     QApplication::setApplicationName(QStringLiteral("Veltroy"));

@@ -29,7 +29,6 @@
 #include <QWindow>
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace {
 
@@ -341,27 +340,12 @@ void TForm1::PictureLoadFailed(const QString& path) {
     });
 }
 
-namespace {
-
-// A black screen-sized bitmap whose memory is taken from the system only where
-// it is drawn on: LAYOUT tiles just the part the board image shows.
-QImage ZeroedBitmap(int width, int height) {
-    if (width <= 0 || height <= 0)
-        return {};
-    const qsizetype rowBytes = qsizetype(width) * 4;
-    void* pixels = std::calloc(std::size_t(height), std::size_t(rowBytes));
-    if (!pixels)
-        return {};
-    return QImage(static_cast<uchar*>(pixels), width, height, rowBytes, QImage::Format_RGB32,
-                  std::free, pixels);
-}
-
-} // namespace
-
 void TForm1::FormCreate() {
     GRIDSIZE = 8;
+    // BACKBMP spans the work area; LAYOUT gives it the pixels the board uses.
     const QRect wa = platform::WorkArea();
-    BACKBMP = ZeroedBitmap(wa.x() + wa.width(), wa.y() + wa.height());
+    BACKBMPExtent = QSize(wa.x() + wa.width(), wa.y() + wa.height());
+    BACKBMP = QImage();
     GRID = std::make_unique<TGRID>(GRIDSIZE, this);
     LOADINI(true);
     // Until the window is first shown its controls keep the sizes they were

@@ -106,6 +106,7 @@ public:
 
     // Program-wide values of the window.
     QImage BACKBMP;
+    QSize BACKBMPExtent;
     std::unique_ptr<TGRID> GRID;
     // Settings of the window itself (the other ten live in GRID).
     QString MyName;
@@ -214,6 +215,7 @@ public:
 
     // TBoardHost
     QImage& BackBmp() override { return BACKBMP; }
+    QSize BackBmpExtent() const override { return BACKBMPExtent; }
     int BmpIndex() const override { return BMPINDEX; }
     const QImage& PatternTile(int index) const override;
     const QImage& ArtMask() const override { return ImageMASK; }

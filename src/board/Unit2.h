@@ -56,6 +56,10 @@ public:
     virtual ~TBoardHost() = default;
     // Off-screen bitmap as large as the work area, tiled with the pattern.
     virtual QImage& BackBmp() = 0;
+    // The work area, when the host leaves BackBmp() null or smaller and LAYOUT
+    // to give it the pixels the board needs, up to this size. Empty: BackBmp()
+    // is used as it is.
+    virtual QSize BackBmpExtent() const { return {}; }
     // Board pattern number (may lie outside 0..7; drawn as 0 then).
     virtual int BmpIndex() const = 0;
     // The 60 x 60 pattern tile of that number (0..7).

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -175,6 +176,47 @@ void MatchRatio(QImage& back, double ratio) {
     back = std::move(fresh);
 }
 
+// A black bitmap whose memory is taken from the system only where it is drawn on.
+QImage ZeroedBitmap(int width, int height) {
+    if (width <= 0 || height <= 0)
+        return {};
+    const qsizetype rowBytes = qsizetype(width) * 4;
+    void* pixels = std::calloc(std::size_t(height), std::size_t(rowBytes));
+    if (!pixels)
+        return {};
+    return QImage(static_cast<uchar*>(pixels), width, height, rowBytes, QImage::Format_RGB32,
+                  std::free, pixels);
+}
+
+// Gives BACKBMP the pixels of at least `needed` logical pixels at its top left,
+// never beyond the work area `extent`, keeping what it holds. Only the part the
+// board has needed is kept: in a bitmap as wide as the screen, each row drawn
+// would take a fresh page of memory of its own, which on a slow machine costs
+// more than drawing the whole board. Outside the part it holds BACKBMP reads as
+// it did at its creation, so keeping less changes no picture.
+void CoverBack(QImage& back, QSize extent, QSize needed, double ratio) {
+    if (extent.isEmpty())
+        return;
+    const QSize logical = needed.boundedTo(extent);
+    const QSize device(DevicePixels(logical.width(), ratio), DevicePixels(logical.height(), ratio));
+    if (!back.isNull() && back.width() >= device.width() && back.height() >= device.height())
+        return;
+    const QSize size = back.isNull() ? device : device.expandedTo(back.size());
+    QImage grown = ZeroedBitmap(size.width(), size.height());
+    if (grown.isNull())
+        return;
+    // A bitmap made at a new resolution starts white (MatchRatio).
+    if (ratio != 1.0)
+        grown.fill(Qt::white);
+    if (!back.isNull()) {
+        const auto rowBytes = static_cast<std::size_t>(back.bytesPerLine());
+        for (int y = 0; y < back.height(); ++y)
+            std::memcpy(grown.scanLine(y), back.constScanLine(y), rowBytes);
+    }
+    grown.setDevicePixelRatio(ratio);
+    back = std::move(grown);
+}
+
 // The pattern tile as drawn at the ratio: the device pixels of 60 x 60 logical ones.
 QImage TileForRatio(const TBoardHost& host, int index, double ratio) {
     const QImage& single = host.PatternTile(index);
@@ -317,6 +359,10 @@ void TGRID::LAYOUT(PaintTarget& image) {
             index = 0;
         QImage& back = Host->BackBmp();
         MatchRatio(back, PixelRatio);
+        // The tiles cover the image and reach past its right and bottom edges.
+        CoverBack(back, Host->BackBmpExtent(),
+                  QSize((w / kTileSize + 1) * kTileSize, (h / kTileSize + 1) * kTileSize),
+                  PixelRatio);
         const QImage tile = TileForRatio(*Host, index, PixelRatio);
         if (!back.isNull() && !tile.isNull()) {
             QPainter painter(&back);

@@ -4,9 +4,22 @@
 #include <QFontDatabase>
 #include <QStringList>
 
+#include <fontconfig/fontconfig.h>
+
+#include <thread>
+
 namespace platform {
 
 namespace {
+
+// The reading of the font configuration, while it runs. Started, waited for
+// and ended on the main thread only.
+std::thread configReader;
+
+void WaitForFontConfig() {
+    if (configReader.joinable())
+        configReader.join();
+}
 
 // The layouts were drawn for the proportional Gothic; IPAPGothic has its metrics.
 QStringList FamilyList() {
@@ -21,6 +34,7 @@ QStringList FamilyList() {
 // the whole list is passed on, and the toolkit falls back as it would.
 const QStringList& Families() {
     static const QStringList families = [] {
+        WaitForFontConfig();
         const QStringList installed = QFontDatabase::families();
         for (const QString& family : FamilyList()) {
             if (installed.contains(family, Qt::CaseInsensitive))
@@ -32,6 +46,18 @@ const QStringList& Families() {
 }
 
 } // namespace
+
+// Its rules and the cache of every installed font take several milliseconds
+// to read, most of the font work of the first window; the toolkit reads them
+// again only when they changed on disk.
+FontConfigPreload::FontConfigPreload() {
+    if (!configReader.joinable())
+        configReader = std::thread([] { FcInit(); });
+}
+
+FontConfigPreload::~FontConfigPreload() {
+    WaitForFontConfig();
+}
 
 QFont UiFont(int pixelHeight, bool bold, bool italic) {
     QFont font;

@@ -79,10 +79,47 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QCOMPARE(form.Image1->size(), board);
         QCOMPARE(form.Image1->Canvas().cacheKey(), drawn);
+        // The background holds the tiles drawn, not the whole work area.
+        QCOMPARE(form.BACKBMP.size(),
+                 QSize((board.width() / 60 + 1) * 60, (board.height() / 60 + 1) * 60));
 
         QFile maps(QStringLiteral("/proc/self/maps"));
         QVERIFY(maps.open(QIODevice::ReadOnly));
         QVERIFY(!maps.readAll().contains("imageformats/"));
+    }
+
+    // The background grows with the board, up to the work area: a board grown
+    // after start is drawn as one that started at that size, and a board larger
+    // than the work area stays blank beyond it.
+    void backgroundGrowsWithTheBoardUpToTheWorkArea() {
+        QFile file(ini());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Form]\r\nWidth=700\r\nHeight=500\r\n");
+        file.close();
+        QImage started;
+        QSize outer;
+        {
+            TForm1 form(ini());
+            started = form.Image1->Canvas().copy();
+            outer = form.size();
+        }
+        QVERIFY(QFile::remove(ini()));
+        TForm1 form(ini());
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        form.resize(outer);
+        QTRY_COMPARE(form.Image1->size(), QSize(530, 452));
+        QCOMPARE(form.BACKBMP.size(), QSize(540, 480));
+        QCOMPARE(form.Image1->Canvas(), started);
+
+        platform::SetWorkAreaOverride(QRect(0, 0, 500, 400));
+        TForm1 small(ini());
+        small.resize(outer);
+        small.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&small));
+        QTRY_COMPARE(small.Image1->size(), QSize(530, 452));
+        QCOMPARE(small.BACKBMP.size(), QSize(500, 400));
+        QCOMPARE(small.Image1->Canvas().size(), QSize(500, 400));
     }
 
     // The program's style reads a standard icon when it is first used, and it
