@@ -29,6 +29,7 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <future>
 
 namespace {
 
@@ -264,34 +265,54 @@ namespace {
 
 // Reads the artwork and the pattern tiles from the resources; pathPattern turns
 // a picture's name into its path.
-void LoadArtSet(const QString& pathPattern, QImage& mask, QImage& gray, QImage& shadow,
-                QImage& kuro, std::array<QImage, 8>& tiles) {
+TArtSet LoadArtSet(const QString& pathPattern) {
     auto load = [&pathPattern](const QString& name) {
         return platform::ReadOwnPicture(pathPattern.arg(name), "bmp")
             .convertToFormat(QImage::Format_RGB32);
     };
-    mask = load(QStringLiteral("MASK"));
-    gray = load(QStringLiteral("GRY"));
-    shadow = load(QStringLiteral("KAGE"));
-    kuro = load(QStringLiteral("IMGKURO"));
-    for (int i = 0; i < int(tiles.size()); ++i)
-        tiles[i] = load(QStringLiteral("PATTERN%1").arg(i));
+    TArtSet art;
+    art.MASK = load(QStringLiteral("MASK"));
+    art.GRY = load(QStringLiteral("GRY"));
+    art.KAGE = load(QStringLiteral("KAGE"));
+    art.KURO = load(QStringLiteral("IMGKURO"));
+    for (int i = 0; i < int(art.List.size()); ++i)
+        art.List[i] = load(QStringLiteral("PATTERN%1").arg(i));
+    return art;
 }
+
+QString ArtPath() {
+    return QStringLiteral(":/art/%1.bmp");
+}
+
+// The artwork being read ahead; made, taken and ended on the main thread only.
+std::future<TArtSet> preloadedArtwork;
 
 } // namespace
 
-void TForm1::LoadArtwork() {
-    LoadArtSet(QStringLiteral(":/art/%1.bmp"), ImageMASK, ImageGRY, ImageKAGE, ImageKURO,
-               ImageList1);
+TArtworkPreload::TArtworkPreload() {
+    if (!preloadedArtwork.valid())
+        preloadedArtwork = std::async(std::launch::async, [] { return LoadArtSet(ArtPath()); });
 }
 
-const TForm1::TArtwork2x& TForm1::Artwork2x() const {
+TArtworkPreload::~TArtworkPreload() {
+    // Waits for the reading when no main window took it.
+    preloadedArtwork = {};
+}
+
+void TForm1::LoadArtwork() {
+    TArtSet art = preloadedArtwork.valid() ? preloadedArtwork.get() : LoadArtSet(ArtPath());
+    ImageMASK = std::move(art.MASK);
+    ImageGRY = std::move(art.GRY);
+    ImageKAGE = std::move(art.KAGE);
+    ImageKURO = std::move(art.KURO);
+    ImageList1 = std::move(art.List);
+}
+
+const TArtSet& TForm1::Artwork2x() const {
     if (!LoadedArtwork2x) {
         // The "@2x" in the name gives them a device pixel ratio of 2.
-        auto art = std::make_unique<TArtwork2x>();
-        LoadArtSet(QStringLiteral(":/art/2x/%1@2x.bmp"), art->MASK, art->GRY, art->KAGE, art->KURO,
-                   art->List);
-        LoadedArtwork2x = std::move(art);
+        LoadedArtwork2x =
+            std::make_unique<TArtSet>(LoadArtSet(QStringLiteral(":/art/2x/%1@2x.bmp")));
     }
     return *LoadedArtwork2x;
 }
