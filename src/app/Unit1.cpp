@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <future>
+#include <system_error>
 
 namespace {
 
@@ -290,8 +291,13 @@ std::future<TArtSet> preloadedArtwork;
 } // namespace
 
 TArtworkPreload::TArtworkPreload() {
-    if (!preloadedArtwork.valid())
+    if (preloadedArtwork.valid())
+        return;
+    try {
         preloadedArtwork = std::async(std::launch::async, [] { return LoadArtSet(ArtPath()); });
+    } catch (const std::system_error&) {
+        // No thread to be had: the window reads the artwork itself.
+    }
 }
 
 TArtworkPreload::~TArtworkPreload() {

@@ -191,9 +191,9 @@ QImage ZeroedBitmap(int width, int height) {
 // Gives BACKBMP the pixels of at least `needed` logical pixels at its top left,
 // never beyond the work area `extent`, keeping what it holds. Only the part the
 // board has needed is kept: in a bitmap as wide as the screen, each row drawn
-// would take a fresh page of memory of its own, which on a slow machine costs
-// more than drawing the whole board. Outside the part it holds BACKBMP reads as
-// it did at its creation, so keeping less changes no picture.
+// would take a fresh page of memory of its own, and first touching a page can
+// cost more than drawing on it. The tiles cover every pixel the board shows,
+// so keeping less changes no picture.
 void CoverBack(QImage& back, QSize extent, QSize needed, double ratio) {
     if (extent.isEmpty())
         return;

@@ -6,6 +6,7 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include <system_error>
 #include <thread>
 
 namespace platform {
@@ -51,8 +52,13 @@ const QStringList& Families() {
 // to read, most of the font work of the first window; the toolkit reads them
 // again only when they changed on disk.
 FontConfigPreload::FontConfigPreload() {
-    if (!configReader.joinable())
+    if (configReader.joinable())
+        return;
+    try {
         configReader = std::thread([] { FcInit(); });
+    } catch (const std::system_error&) {
+        // No thread to be had: the toolkit reads the configuration itself.
+    }
 }
 
 FontConfigPreload::~FontConfigPreload() {
