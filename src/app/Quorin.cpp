@@ -13,7 +13,6 @@ int main(int argc, char** argv) {
     platform::PreferXWayland();
     // Read while the toolkit connects to the display.
     const platform::FontConfigPreload fontConfig;
-    const TArtworkPreload artwork;
     // The menu stays in the window, at the height the layout was drawn for,
     // also on desktops that show a menu bar of their own.
     QApplication::setAttribute(Qt::AA_DontUseNativeMenuBar);

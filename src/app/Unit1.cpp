@@ -29,8 +29,6 @@
 #include <QWindow>
 
 #include <algorithm>
-#include <future>
-#include <system_error>
 
 namespace {
 
@@ -266,59 +264,34 @@ namespace {
 
 // Reads the artwork and the pattern tiles from the resources; pathPattern turns
 // a picture's name into its path.
-TArtSet LoadArtSet(const QString& pathPattern) {
+void LoadArtSet(const QString& pathPattern, QImage& mask, QImage& gray, QImage& shadow,
+                QImage& kuro, std::array<QImage, 8>& tiles) {
     auto load = [&pathPattern](const QString& name) {
         return platform::ReadOwnPicture(pathPattern.arg(name), "bmp")
             .convertToFormat(QImage::Format_RGB32);
     };
-    TArtSet art;
-    art.MASK = load(QStringLiteral("MASK"));
-    art.GRY = load(QStringLiteral("GRY"));
-    art.KAGE = load(QStringLiteral("KAGE"));
-    art.KURO = load(QStringLiteral("IMGKURO"));
-    for (int i = 0; i < int(art.List.size()); ++i)
-        art.List[i] = load(QStringLiteral("PATTERN%1").arg(i));
-    return art;
+    mask = load(QStringLiteral("MASK"));
+    gray = load(QStringLiteral("GRY"));
+    shadow = load(QStringLiteral("KAGE"));
+    kuro = load(QStringLiteral("IMGKURO"));
+    for (int i = 0; i < int(tiles.size()); ++i)
+        tiles[i] = load(QStringLiteral("PATTERN%1").arg(i));
 }
-
-QString ArtPath() {
-    return QStringLiteral(":/art/%1.bmp");
-}
-
-// The artwork being read ahead; made, taken and ended on the main thread only.
-std::future<TArtSet> preloadedArtwork;
 
 } // namespace
 
-TArtworkPreload::TArtworkPreload() {
-    if (preloadedArtwork.valid())
-        return;
-    try {
-        preloadedArtwork = std::async(std::launch::async, [] { return LoadArtSet(ArtPath()); });
-    } catch (const std::system_error&) {
-        // No thread to be had: the window reads the artwork itself.
-    }
-}
-
-TArtworkPreload::~TArtworkPreload() {
-    // Waits for the reading when no main window took it.
-    preloadedArtwork = {};
-}
-
 void TForm1::LoadArtwork() {
-    TArtSet art = preloadedArtwork.valid() ? preloadedArtwork.get() : LoadArtSet(ArtPath());
-    ImageMASK = std::move(art.MASK);
-    ImageGRY = std::move(art.GRY);
-    ImageKAGE = std::move(art.KAGE);
-    ImageKURO = std::move(art.KURO);
-    ImageList1 = std::move(art.List);
+    LoadArtSet(QStringLiteral(":/art/%1.bmp"), ImageMASK, ImageGRY, ImageKAGE, ImageKURO,
+               ImageList1);
 }
 
-const TArtSet& TForm1::Artwork2x() const {
+const TForm1::TArtwork2x& TForm1::Artwork2x() const {
     if (!LoadedArtwork2x) {
         // The "@2x" in the name gives them a device pixel ratio of 2.
-        LoadedArtwork2x =
-            std::make_unique<TArtSet>(LoadArtSet(QStringLiteral(":/art/2x/%1@2x.bmp")));
+        auto art = std::make_unique<TArtwork2x>();
+        LoadArtSet(QStringLiteral(":/art/2x/%1@2x.bmp"), art->MASK, art->GRY, art->KAGE, art->KURO,
+                   art->List);
+        LoadedArtwork2x = std::move(art);
     }
     return *LoadedArtwork2x;
 }

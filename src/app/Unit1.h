@@ -49,26 +49,6 @@ private:
 };
 TApplicationWindows CreateApplicationWindows(const QString& settingsFile = {});
 
-// The board's artwork and its eight pattern tiles, read together.
-struct TArtSet {
-    QImage GRY;
-    QImage KAGE;
-    QImage MASK;
-    QImage KURO;
-    std::array<QImage, 8> List;
-};
-
-// Reads the main window's artwork on a thread of its own from construction,
-// while the toolkit starts; the first main window made takes it. Made once,
-// before the application object, in main.
-class TArtworkPreload {
-public:
-    TArtworkPreload();
-    ~TArtworkPreload();
-    TArtworkPreload(const TArtworkPreload&) = delete;
-    TArtworkPreload& operator=(const TArtworkPreload&) = delete;
-};
-
 class TForm1 : public QMainWindow, public TBoardHost {
     Q_OBJECT
 public:
@@ -115,7 +95,14 @@ public:
     // The same at twice the size (device pixel ratio 2), for high-density
     // screens: read when first asked for, so that a screen at scale 1 never
     // pays for them.
-    const TArtSet& Artwork2x() const;
+    struct TArtwork2x {
+        QImage GRY;
+        QImage KAGE;
+        QImage MASK;
+        QImage KURO;
+        std::array<QImage, 8> List;
+    };
+    const TArtwork2x& Artwork2x() const;
 
     // Program-wide values of the window.
     QImage BACKBMP;
@@ -258,7 +245,7 @@ private:
     void CreateMenu();
     void LoadArtwork();
     void ApplyStoredState(int state);
-    mutable std::unique_ptr<TArtSet> LoadedArtwork2x;
+    mutable std::unique_ptr<TArtwork2x> LoadedArtwork2x;
     void SetSettingsDefaults(int fromStep);
 
     // Places a piece for GRID->Turn at a pixel, with the animation. A board

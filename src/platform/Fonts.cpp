@@ -50,7 +50,9 @@ const QStringList& Families() {
 
 // Its rules and the cache of every installed font take several milliseconds
 // to read, most of the font work of the first window; the toolkit reads them
-// again only when they changed on disk.
+// again only when they changed on disk. The thread touches no Qt object: the
+// first thread that does so before the application object becomes, for Qt,
+// the program's main thread.
 FontConfigPreload::FontConfigPreload() {
     if (configReader.joinable())
         return;

@@ -122,17 +122,6 @@ private slots:
         QCOMPARE(small.Image1->Canvas().size(), QSize(500, 400));
     }
 
-    // The artwork read ahead at start is the artwork a window reads itself.
-    void aWindowTakesTheArtworkReadAhead() {
-        const TForm1 plain(ini());
-        auto preload = std::make_unique<TArtworkPreload>();
-        const TForm1 preloaded(ini());
-        preload.reset();
-        QCOMPARE(preloaded.ImageMASK, plain.ImageMASK);
-        QCOMPARE(preloaded.ImageList1, plain.ImageList1);
-        QCOMPARE(preloaded.Image1->Canvas(), plain.Image1->Canvas());
-    }
-
     // The program's style reads a standard icon when it is first used, and it
     // is then the toolkit style's own.
     void styleGivesTheToolkitsStandardIcons() {
