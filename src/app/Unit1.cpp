@@ -345,7 +345,6 @@ void TForm1::FormCreate() {
     // BACKBMP spans the work area; LAYOUT gives it the pixels the board uses.
     const QRect wa = platform::WorkArea();
     BACKBMPExtent = QSize(wa.x() + wa.width(), wa.y() + wa.height());
-    BACKBMP = QImage();
     GRID = std::make_unique<TGRID>(GRIDSIZE, this);
     LOADINI(true);
     // Until the window is first shown its controls keep the sizes they were

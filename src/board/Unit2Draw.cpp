@@ -163,19 +163,6 @@ const QImage& ForRatio(const TBoardHost& host, ArtGetter single, ArtGetter twice
     return (host.*single)();
 }
 
-// BACKBMP keeps its size in logical pixels and takes the board image's resolution;
-// a new resolution starts it white, as at its creation.
-void MatchRatio(QImage& back, double ratio) {
-    if (back.isNull() || back.devicePixelRatio() == ratio)
-        return;
-    const QSize logical = back.deviceIndependentSize().toSize();
-    QImage fresh(DevicePixels(logical.width(), ratio), DevicePixels(logical.height(), ratio),
-                 back.format());
-    fresh.setDevicePixelRatio(ratio);
-    fresh.fill(Qt::white);
-    back = std::move(fresh);
-}
-
 // A black bitmap whose memory is taken from the system only where it is drawn on.
 QImage ZeroedBitmap(int width, int height) {
     if (width <= 0 || height <= 0)
@@ -188,33 +175,38 @@ QImage ZeroedBitmap(int width, int height) {
                   std::free, pixels);
 }
 
-// Gives BACKBMP the pixels of at least `needed` logical pixels at its top left,
-// never beyond the work area `extent`, keeping what it holds. Only the part the
-// board has needed is kept: in a bitmap as wide as the screen, each row drawn
-// would take a fresh page of memory of its own, and first touching a page can
-// cost more than drawing on it. The tiles cover every pixel the board shows,
-// so keeping less changes no picture.
-void CoverBack(QImage& back, QSize extent, QSize needed, double ratio) {
-    if (extent.isEmpty())
+// Fits BACKBMP to the board image's resolution and, where the host gives the
+// work area as its `extent`, to the `needed` logical pixels at its top left.
+// BACKBMP keeps its size in logical pixels; a new resolution starts it white.
+// With an extent it holds only what the board has needed so far, growing and
+// keeping its contents, never beyond the extent: in a bitmap as wide as the
+// screen each row drawn would take a fresh page of memory of its own, and first
+// touching a page can cost more than drawing on it. The tiles cover every pixel
+// the board shows, so holding less changes no picture.
+void FitBack(QImage& back, QSize extent, QSize needed, double ratio) {
+    const bool newRatio = !back.isNull() && back.devicePixelRatio() != ratio;
+    QSize logical = back.isNull() ? QSize(0, 0) : back.deviceIndependentSize().toSize();
+    if (!extent.isEmpty())
+        logical = logical.expandedTo(needed).boundedTo(extent);
+    QSize size(DevicePixels(logical.width(), ratio), DevicePixels(logical.height(), ratio));
+    if (size.isEmpty() || (!back.isNull() && !newRatio && back.width() >= size.width() &&
+                           back.height() >= size.height()))
         return;
-    const QSize logical = needed.boundedTo(extent);
-    const QSize device(DevicePixels(logical.width(), ratio), DevicePixels(logical.height(), ratio));
-    if (!back.isNull() && back.width() >= device.width() && back.height() >= device.height())
+    const bool keep = !back.isNull() && !newRatio;
+    if (keep)
+        size = size.expandedTo(back.size());
+    QImage fitted = ZeroedBitmap(size.width(), size.height());
+    if (fitted.isNull())
         return;
-    const QSize size = back.isNull() ? device : device.expandedTo(back.size());
-    QImage grown = ZeroedBitmap(size.width(), size.height());
-    if (grown.isNull())
-        return;
-    // A bitmap made at a new resolution starts white (MatchRatio).
-    if (ratio != 1.0)
-        grown.fill(Qt::white);
-    if (!back.isNull()) {
+    if (ratio != 1.0 || newRatio)
+        fitted.fill(Qt::white);
+    if (keep) {
         const auto rowBytes = static_cast<std::size_t>(back.bytesPerLine());
         for (int y = 0; y < back.height(); ++y)
-            std::memcpy(grown.scanLine(y), back.constScanLine(y), rowBytes);
+            std::memcpy(fitted.scanLine(y), back.constScanLine(y), rowBytes);
     }
-    grown.setDevicePixelRatio(ratio);
-    back = std::move(grown);
+    fitted.setDevicePixelRatio(ratio);
+    back = std::move(fitted);
 }
 
 // The pattern tile as drawn at the ratio: the device pixels of 60 x 60 logical ones.
@@ -358,11 +350,10 @@ void TGRID::LAYOUT(PaintTarget& image) {
         if (index < 0 || index >= kPatternCount)
             index = 0;
         QImage& back = Host->BackBmp();
-        MatchRatio(back, PixelRatio);
         // The tiles cover the image and reach past its right and bottom edges.
-        CoverBack(back, Host->BackBmpExtent(),
-                  QSize((w / kTileSize + 1) * kTileSize, (h / kTileSize + 1) * kTileSize),
-                  PixelRatio);
+        FitBack(back, Host->BackBmpExtent(),
+                QSize((w / kTileSize + 1) * kTileSize, (h / kTileSize + 1) * kTileSize),
+                PixelRatio);
         const QImage tile = TileForRatio(*Host, index, PixelRatio);
         if (!back.isNull() && !tile.isNull()) {
             QPainter painter(&back);
