@@ -5,6 +5,7 @@
 #include "net/LanDiscovery.h"
 #include "net/LanSessionDialog.h"
 #include "net/LanWire.h"
+#include "platform/SharedLibrary.h"
 
 #include <QApplication>
 #include <QThread>
@@ -52,12 +53,53 @@ constexpr std::uint8_t kReliableChannel = 0;
 constexpr std::uint8_t kUnreliableChannel = 1;
 constexpr std::size_t kChannels = 2;
 
-void InitializeEnetOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (enet_initialize() == 0)
-            std::atexit(enet_deinitialize);
-    });
+// ENet is loaded when the first session host is made, not at program start:
+// the first window needs none of it.
+constexpr const char* kEnetLibrary = "libenet.so.7";
+#define VELTROY_ENET_FUNCTIONS(X)                                                                  \
+    X(initialize)                                                                                  \
+    X(deinitialize)                                                                                \
+    X(time_get)                                                                                    \
+    X(socket_get_address)                                                                          \
+    X(host_create)                                                                                 \
+    X(host_destroy)                                                                                \
+    X(host_connect)                                                                                \
+    X(host_service)                                                                                \
+    X(host_flush)                                                                                  \
+    X(packet_create)                                                                               \
+    X(packet_destroy)                                                                              \
+    X(peer_send)                                                                                   \
+    X(peer_timeout)                                                                                \
+    X(peer_ping_interval)                                                                          \
+    X(peer_disconnect)                                                                             \
+    X(peer_disconnect_now)                                                                         \
+    X(peer_disconnect_later)
+
+struct EnetApi {
+#define VELTROY_ENET_POINTER(name) decltype(&enet_##name) name = nullptr;
+    VELTROY_ENET_FUNCTIONS(VELTROY_ENET_POINTER)
+#undef VELTROY_ENET_POINTER
+};
+
+// The ENet functions, ENet initialised, or null when the library or one of
+// them is missing. Loaded once and never unloaded. A host exists only once
+// this has succeeded, so everything that works on a host or its peers finds it.
+const EnetApi* Enet() {
+    static const EnetApi* api = [] {
+        const EnetApi* loaded = platform::LoadFunctions<EnetApi>(
+            kEnetLibrary, "No network play", [](void* library, EnetApi& enet) {
+                bool complete = true;
+#define VELTROY_ENET_RESOLVE(name)                                                                 \
+    complete = platform::ResolveFunction(library, "enet_" #name, enet.name) && complete;
+                VELTROY_ENET_FUNCTIONS(VELTROY_ENET_RESOLVE)
+#undef VELTROY_ENET_RESOLVE
+                return complete;
+            });
+        if (loaded && loaded->initialize() == 0)
+            std::atexit(loaded->deinitialize);
+        return loaded;
+    }();
+    return api;
 }
 
 lanwire::WireGuid ToWire(const GUID& g) {
@@ -106,17 +148,17 @@ std::uint32_t SystemLimit(std::uint32_t maxPlayers) {
 }
 
 void ConfigurePeer(ENetPeer* peer) {
-    enet_peer_timeout(peer, 0, kTimeoutMinimumMs, kTimeoutMaximumMs);
-    enet_peer_ping_interval(peer, kPingIntervalMs);
+    Enet()->peer_timeout(peer, 0, kTimeoutMinimumMs, kTimeoutMaximumMs);
+    Enet()->peer_ping_interval(peer, kPingIntervalMs);
 }
 
 void SendPacket(ENetPeer* peer, const Bytes& bytes, bool reliable) {
     ENetPacket* packet =
-        enet_packet_create(bytes.data(), bytes.size(), reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
+        Enet()->packet_create(bytes.data(), bytes.size(), reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
     if (!packet)
         return;
-    if (enet_peer_send(peer, reliable ? kReliableChannel : kUnreliableChannel, packet) < 0)
-        enet_packet_destroy(packet);
+    if (Enet()->peer_send(peer, reliable ? kReliableChannel : kUnreliableChannel, packet) < 0)
+        Enet()->packet_destroy(packet);
 }
 
 std::atomic<int> receiveLossPercent{0};
@@ -251,13 +293,14 @@ private:
 };
 
 bool LanTransport::Session::CreateEnetHost(std::uint32_t maxPlayers) {
-    InitializeEnetOnce();
+    if (!Enet())
+        return false;
     ENetAddress any{};
     any.host = ENET_HOST_ANY;
     any.port = 0;
     // One spare peer beyond the remote systems, so that an extra player is
     // told the session is full instead of being ignored by ENet.
-    Host = enet_host_create(&any, SystemLimit(maxPlayers) + 1, kChannels, 0, 0);
+    Host = Enet()->host_create(&any, SystemLimit(maxPlayers) + 1, kChannels, 0, 0);
     if (!Host)
         return false;
     Host->maximumPacketSize = lanwire::kMaxPayload + 64;
@@ -265,7 +308,7 @@ bool LanTransport::Session::CreateEnetHost(std::uint32_t maxPlayers) {
     if (receiveLossPercent > 0)
         Host->intercept = DropSomeDatagrams;
     ENetAddress bound{};
-    if (enet_socket_get_address(Host->socket, &bound) == 0)
+    if (Enet()->socket_get_address(Host->socket, &bound) == 0)
         EnetPort = bound.port;
     WakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     return WakeFd >= 0;
@@ -304,7 +347,7 @@ HRESULT LanTransport::Session::StartJoin(const DPSESSIONDESC2& desc) {
     ENetAddress address{};
     address.host = htonl(target.ipv4);
     address.port = target.port;
-    HostPeer = enet_host_connect(Host, &address, kChannels, 0);
+    HostPeer = Enet()->host_connect(Host, &address, kChannels, 0);
     if (!HostPeer)
         return DPERR_GENERIC;
     ConfigurePeer(HostPeer);
@@ -327,7 +370,7 @@ void LanTransport::Session::Stop() {
         Thread.join();
     }
     if (Host) {
-        enet_host_destroy(Host);
+        Enet()->host_destroy(Host);
         Host = nullptr;
     }
     HostPeer = nullptr;
@@ -502,7 +545,7 @@ void LanTransport::Session::Run() {
             break;
         timeout = NextWakeMs();
     }
-    enet_host_flush(Host);
+    Enet()->host_flush(Host);
 }
 
 // Milliseconds until ENet has a resend, a ping or a time-out to make, or a
@@ -511,7 +554,7 @@ void LanTransport::Session::Run() {
 // acknowledgement, and pings a quiet peer pingInterval after it last heard it.
 int LanTransport::Session::NextWakeMs() {
     int wait = kIdleWakeMs;
-    const enet_uint32 now = enet_time_get();
+    const enet_uint32 now = Enet()->time_get();
     for (std::size_t i = 0; i < Host->peerCount; ++i) {
         const ENetPeer& peer = Host->peers[i];
         if (peer.state == ENET_PEER_STATE_DISCONNECTED || peer.state == ENET_PEER_STATE_ZOMBIE)
@@ -588,7 +631,8 @@ void LanTransport::Session::AnswerSearches() {
 
 void LanTransport::Session::ServiceEnet() {
     ENetEvent event;
-    for (std::size_t n = 0; n < kMaxEventsPerTurn && enet_host_service(Host, &event, 0) > 0; ++n) {
+    for (std::size_t n = 0; n < kMaxEventsPerTurn && Enet()->host_service(Host, &event, 0) > 0;
+         ++n) {
         switch (event.type) {
         case ENET_EVENT_TYPE_CONNECT:
             OnConnect(event.peer);
@@ -598,13 +642,13 @@ void LanTransport::Session::ServiceEnet() {
             break;
         case ENET_EVENT_TYPE_RECEIVE:
             OnReceive(event.peer, event.packet);
-            enet_packet_destroy(event.packet);
+            Enet()->packet_destroy(event.packet);
             break;
         case ENET_EVENT_TYPE_NONE:
             break;
         }
     }
-    enet_host_flush(Host);
+    Enet()->host_flush(Host);
 }
 
 // Returns true when the thread is to end.
@@ -617,9 +661,9 @@ bool LanTransport::Session::Housekeeping() {
         for (std::size_t i = 0; i < Host->peerCount; ++i) {
             ENetPeer* peer = &Host->peers[i];
             if (peer->state != ENET_PEER_STATE_DISCONNECTED)
-                enet_peer_disconnect(peer, 0);
+                Enet()->peer_disconnect(peer, 0);
         }
-        enet_host_flush(Host);
+        Enet()->host_flush(Host);
     }
     if (ShuttingDown) {
         bool anyConnected = false;
@@ -630,7 +674,7 @@ bool LanTransport::Session::Housekeeping() {
     if (SessionRole == Role::Host) {
         for (auto it = Peers.begin(); it != Peers.end();) {
             if (!it->second.joined && now - it->second.since > kHandshakeLimit) {
-                enet_peer_disconnect_now(it->first, 0);
+                Enet()->peer_disconnect_now(it->first, 0);
                 it = Peers.erase(it);
             } else {
                 ++it;
@@ -653,7 +697,7 @@ void LanTransport::Session::OnConnect(ENetPeer* peer) {
     std::lock_guard lock(Mu);
     ConfigurePeer(peer);
     if (ShuttingDown) {
-        enet_peer_disconnect_now(peer, 0);
+        Enet()->peer_disconnect_now(peer, 0);
         return;
     }
     if (SessionRole == Role::Host) {
@@ -662,7 +706,7 @@ void LanTransport::Session::OnConnect(ENetPeer* peer) {
     }
     if (peer != HostPeer) {
         // Nobody connects to a guest.
-        enet_peer_disconnect_now(peer, 0);
+        Enet()->peer_disconnect_now(peer, 0);
         return;
     }
     if (SessionRole == Role::Joining)
@@ -717,7 +761,7 @@ void LanTransport::Session::OnReceive(ENetPeer* peer, const ENetPacket* packet) 
         if (!message) {
             // A system that has not joined yet gets no second chance.
             if (!it->second.joined) {
-                enet_peer_disconnect_now(peer, 0);
+                Enet()->peer_disconnect_now(peer, 0);
                 Peers.erase(it);
             }
             return;
@@ -734,7 +778,7 @@ void LanTransport::Session::HostReceiveLocked(ENetPeer* peer,
     PeerState& state = Peers[peer];
     auto refuse = [&](lanwire::RefuseReason reason) {
         SendPacket(peer, lanwire::Encode(lanwire::Refuse{reason}), true);
-        enet_peer_disconnect_later(peer, 0);
+        Enet()->peer_disconnect_later(peer, 0);
     };
     if (!state.joined) {
         if (const auto* hello = std::get_if<lanwire::Hello>(&message)) {
@@ -760,7 +804,7 @@ void LanTransport::Session::HostReceiveLocked(ENetPeer* peer,
                 SendPacket(peer, lanwire::Encode(WelcomeLocked()), true);
             }
         } else {
-            enet_peer_disconnect_now(peer, 0);
+            Enet()->peer_disconnect_now(peer, 0);
             Peers.erase(peer);
         }
         return;
@@ -950,7 +994,7 @@ void LanTransport::Session::HostLostLocked() {
     address.host = htonl(lowest->address.ipv4);
     address.port = lowest->address.port;
     HostPeer =
-        lowest->address.ipv4 != 0 ? enet_host_connect(Host, &address, kChannels, 0) : nullptr;
+        lowest->address.ipv4 != 0 ? Enet()->host_connect(Host, &address, kChannels, 0) : nullptr;
     if (!HostPeer) {
         SessionLostLocked();
         return;
@@ -983,7 +1027,7 @@ void LanTransport::Session::SessionLostLocked() {
     for (DPID id : others)
         RemovePlayerLocked(id, false);
     if (HostPeer) {
-        enet_peer_disconnect_now(HostPeer, 0);
+        Enet()->peer_disconnect_now(HostPeer, 0);
         HostPeer = nullptr;
     }
     if (SessionRole != Role::Lost) {

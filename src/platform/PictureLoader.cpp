@@ -1,6 +1,7 @@
 // The picture loader: JPEG through libjpeg, metafiles, bitmaps and icons through Qt; a small cache.
 #include "platform/PictureLoader.h"
 #include "platform/Metafile.h"
+#include "platform/SharedLibrary.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -36,6 +37,40 @@ bool SizeAcceptable(qint64 width, qint64 height) {
 bool LooksLikeJpeg(const QByteArray& data) {
     return data.size() >= 3 && static_cast<uchar>(data[0]) == 0xFF &&
            static_cast<uchar>(data[1]) == 0xD8 && static_cast<uchar>(data[2]) == 0xFF;
+}
+
+// libjpeg is loaded at the first JPEG, not at program start: the first window
+// shows none.
+constexpr const char* kJpegLibrary = "libjpeg.so.62";
+#define VELTROY_JPEG_FUNCTIONS(X)                                                                  \
+    X(std_error)                                                                                   \
+    X(CreateDecompress)                                                                            \
+    X(mem_src)                                                                                     \
+    X(read_header)                                                                                 \
+    X(start_decompress)                                                                            \
+    X(read_scanlines)                                                                              \
+    X(finish_decompress)                                                                           \
+    X(destroy_decompress)
+
+struct JpegApi {
+#define VELTROY_JPEG_POINTER(name) decltype(&jpeg_##name) name = nullptr;
+    VELTROY_JPEG_FUNCTIONS(VELTROY_JPEG_POINTER)
+#undef VELTROY_JPEG_POINTER
+};
+
+// The libjpeg functions, or null when the library or one of them is missing.
+// Loaded once and never unloaded.
+const JpegApi* Jpeg() {
+    static const JpegApi* api =
+        LoadFunctions<JpegApi>(kJpegLibrary, "No JPEG pictures", [](void* library, JpegApi& jpeg) {
+            bool complete = true;
+#define VELTROY_JPEG_RESOLVE(name)                                                                 \
+    complete = ResolveFunction(library, "jpeg_" #name, jpeg.name) && complete;
+            VELTROY_JPEG_FUNCTIONS(VELTROY_JPEG_RESOLVE)
+#undef VELTROY_JPEG_RESOLVE
+            return complete;
+        });
+    return api;
 }
 
 // libjpeg reports fatal errors through error_exit, which must not return: it
@@ -75,38 +110,42 @@ QRgb CmykToRgb(int c, int m, int y, int k, bool inverted) {
 // longjmp only trivially destructible locals live in this frame; the picture
 // itself belongs to the caller, so a jump skips no destructor and leaks nothing.
 bool DecodeJpeg(const QByteArray& data, QImage& out) {
+    const JpegApi* const jpeg = Jpeg();
+    if (!jpeg)
+        return false;
     jpeg_decompress_struct cinfo{};
     JpegErrors errors{};
-    cinfo.err = jpeg_std_error(&errors.Manager);
+    cinfo.err = jpeg->std_error(&errors.Manager);
     errors.Manager.error_exit = JpegErrorExit;
     errors.Manager.emit_message = JpegEmitMessage;
     errors.Manager.output_message = JpegOutputMessage;
     errors.Truncated = false;
     if (setjmp(errors.Jump)) {
-        jpeg_destroy_decompress(&cinfo);
+        jpeg->destroy_decompress(&cinfo);
         out = QImage();
         return false;
     }
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(data.constData()),
-                 static_cast<unsigned long>(data.size()));
-    if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK ||
+    // What the macro jpeg_create_decompress stands for.
+    jpeg->CreateDecompress(&cinfo, JPEG_LIB_VERSION, sizeof(jpeg_decompress_struct));
+    jpeg->mem_src(&cinfo, reinterpret_cast<const unsigned char*>(data.constData()),
+                  static_cast<unsigned long>(data.size()));
+    if (jpeg->read_header(&cinfo, TRUE) != JPEG_HEADER_OK ||
         !SizeAcceptable(cinfo.image_width, cinfo.image_height)) {
-        jpeg_destroy_decompress(&cinfo);
+        jpeg->destroy_decompress(&cinfo);
         return false;
     }
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
-    jpeg_start_decompress(&cinfo);
+    jpeg->start_decompress(&cinfo);
     const int components = cmyk ? 4 : 3;
     if (cinfo.output_components != components) {
-        jpeg_destroy_decompress(&cinfo);
+        jpeg->destroy_decompress(&cinfo);
         return false;
     }
     const int width = static_cast<int>(cinfo.output_width);
     out = QImage(width, static_cast<int>(cinfo.output_height), QImage::Format_RGB32);
     if (out.isNull()) {
-        jpeg_destroy_decompress(&cinfo);
+        jpeg->destroy_decompress(&cinfo);
         return false;
     }
     const bool inverted = cinfo.saw_Adobe_marker;
@@ -114,7 +153,7 @@ bool DecodeJpeg(const QByteArray& data, QImage& out) {
                                                 width * components, 1);
     while (cinfo.output_scanline < cinfo.output_height) {
         const int line = static_cast<int>(cinfo.output_scanline);
-        if (jpeg_read_scanlines(&cinfo, row, 1) != 1)
+        if (jpeg->read_scanlines(&cinfo, row, 1) != 1)
             break;
         auto* dst = reinterpret_cast<QRgb*>(out.scanLine(line));
         const JSAMPLE* src = row[0];
@@ -123,8 +162,8 @@ bool DecodeJpeg(const QByteArray& data, QImage& out) {
                           : qRgb(src[0], src[1], src[2]);
         }
     }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
+    jpeg->finish_decompress(&cinfo);
+    jpeg->destroy_decompress(&cinfo);
     if (errors.Truncated) {
         out = QImage();
         return false;

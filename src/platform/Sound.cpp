@@ -1,12 +1,12 @@
 // Sound over SDL2 audio: SDL loaded at the first sound, the device open only while sounds play.
 #include "platform/Sound.h"
+#include "platform/SharedLibrary.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QHash>
 
 #include <SDL.h>
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <chrono>
@@ -70,26 +70,15 @@ struct SdlApi {
 // The SDL functions, or null when the library or one of them is missing.
 // Loaded once and never unloaded.
 const SdlApi* Sdl() {
-    static const SdlApi* api = []() -> const SdlApi* {
-        void* library = ::dlopen(kSdlLibrary, RTLD_NOW | RTLD_LOCAL);
-        if (!library) {
-            qDebug("No sound: %s", ::dlerror());
-            return nullptr;
-        }
-        auto* loaded = new SdlApi;
-        bool complete = true;
+    static const SdlApi* api =
+        LoadFunctions<SdlApi>(kSdlLibrary, "No sound", [](void* library, SdlApi& sdl) {
+            bool complete = true;
 #define VELTROY_SDL_RESOLVE(name)                                                                  \
-    loaded->name = reinterpret_cast<decltype(loaded->name)>(::dlsym(library, "SDL_" #name));       \
-    complete = complete && loaded->name != nullptr;
-        VELTROY_SDL_FUNCTIONS(VELTROY_SDL_RESOLVE)
+    complete = ResolveFunction(library, "SDL_" #name, sdl.name) && complete;
+            VELTROY_SDL_FUNCTIONS(VELTROY_SDL_RESOLVE)
 #undef VELTROY_SDL_RESOLVE
-        if (!complete) {
-            qDebug("No sound: %s lacks a function", kSdlLibrary);
-            delete loaded;
-            return nullptr;
-        }
-        return loaded;
-    }();
+            return complete;
+        });
     return api;
 }
 

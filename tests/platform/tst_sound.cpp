@@ -1,4 +1,6 @@
-// Tests of the sound layer: what reaches the audio device, and how long a play takes.
+// Tests of the sound layer: what reaches the audio device, and how long a play takes;
+// and of the late loading of libraries that sound, the network and JPEG rely on.
+#include "platform/SharedLibrary.h"
 #include "platform/Sound.h"
 
 #include <QElapsedTimer>
@@ -9,6 +11,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -107,6 +110,7 @@ private slots:
     void invalidWaveIsSilence();
     void messageBeepReturnsAtOnce_data();
     void messageBeepReturnsAtOnce();
+    void missingLibraryOrFunctionIsNull();
 
 private:
     // Switches to SDL's disk driver writing to a new file; returns its path.
@@ -379,6 +383,21 @@ void SoundTest::messageBeepReturnsAtOnce() {
     platform::MessageBeep(type);
     const qint64 ms = timer.elapsed();
     QVERIFY2(ms < 20, qPrintable(QStringLiteral("returned after %1 ms").arg(ms)));
+}
+
+void SoundTest::missingLibraryOrFunctionIsNull() {
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^No test: libveltroy-absent\\.so\\.0: "));
+    QVERIFY(!platform::OpenSharedLibrary("libveltroy-absent.so.0", "No test"));
+
+    void* libc = platform::OpenSharedLibrary("libc.so.6", "No test");
+    QVERIFY(libc);
+    decltype(&std::strlen) length = nullptr;
+    QVERIFY(platform::ResolveFunction(libc, "strlen", length));
+    QCOMPARE(length("four"), std::size_t{4});
+    QVERIFY(!platform::ResolveFunction(libc, "veltroy_absent", length));
+    QVERIFY(!length);
+    // No library is not the global scope, where strlen would be found.
+    QVERIFY(!platform::ResolveFunction(nullptr, "strlen", length));
 }
 
 QTEST_GUILESS_MAIN(SoundTest)
