@@ -56,45 +56,33 @@ constexpr std::size_t kChannels = 2;
 // ENet is loaded when the first session host is made, not at program start:
 // the first window needs none of it.
 constexpr const char* kEnetLibrary = "libenet.so.7";
-#define VELTROY_ENET_FUNCTIONS(X)                                                                  \
-    X(initialize)                                                                                  \
-    X(deinitialize)                                                                                \
-    X(time_get)                                                                                    \
-    X(socket_get_address)                                                                          \
-    X(host_create)                                                                                 \
-    X(host_destroy)                                                                                \
-    X(host_connect)                                                                                \
-    X(host_service)                                                                                \
-    X(host_flush)                                                                                  \
-    X(packet_create)                                                                               \
-    X(packet_destroy)                                                                              \
-    X(peer_send)                                                                                   \
-    X(peer_timeout)                                                                                \
-    X(peer_ping_interval)                                                                          \
-    X(peer_disconnect)                                                                             \
-    X(peer_disconnect_now)                                                                         \
-    X(peer_disconnect_later)
+#define VELTROY_ENET_FUNCTIONS(X, P)                                                               \
+    X(P, initialize)                                                                               \
+    X(P, deinitialize)                                                                             \
+    X(P, time_get)                                                                                 \
+    X(P, socket_get_address)                                                                       \
+    X(P, host_create)                                                                              \
+    X(P, host_destroy)                                                                             \
+    X(P, host_connect)                                                                             \
+    X(P, host_service)                                                                             \
+    X(P, host_flush)                                                                               \
+    X(P, packet_create)                                                                            \
+    X(P, packet_destroy)                                                                           \
+    X(P, peer_send)                                                                                \
+    X(P, peer_timeout)                                                                             \
+    X(P, peer_ping_interval)                                                                       \
+    X(P, peer_disconnect)                                                                          \
+    X(P, peer_disconnect_now)                                                                      \
+    X(P, peer_disconnect_later)
 
-struct EnetApi {
-#define VELTROY_ENET_POINTER(name) decltype(&enet_##name) name = nullptr;
-    VELTROY_ENET_FUNCTIONS(VELTROY_ENET_POINTER)
-#undef VELTROY_ENET_POINTER
-};
+VELTROY_FUNCTION_TABLE(EnetApi, VELTROY_ENET_FUNCTIONS, enet_)
 
 // The ENet functions, ENet initialised, or null when the library or one of
 // them is missing. Loaded once and never unloaded. A host exists only once
 // this has succeeded, so everything that works on a host or its peers finds it.
 const EnetApi* Enet() {
     static const EnetApi* api = [] {
-        const EnetApi* loaded = platform::LoadFunctions<EnetApi>(
-            kEnetLibrary, "No network play", [](void* library, EnetApi& enet) {
-                bool complete = true;
-#define VELTROY_ENET_RESOLVE(name)                                                                 \
-    complete = platform::ResolveFunction(library, "enet_" #name, enet.name) && complete;
-                VELTROY_ENET_FUNCTIONS(VELTROY_ENET_RESOLVE)
-#undef VELTROY_ENET_RESOLVE
-                return complete;
-            });
+        const EnetApi* loaded = platform::LoadFunctions<EnetApi>(kEnetLibrary, "No network play");
         if (loaded && loaded->initialize() == 0)
             std::atexit(loaded->deinitialize);
         return loaded;

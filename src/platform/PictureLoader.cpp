@@ -42,34 +42,22 @@ bool LooksLikeJpeg(const QByteArray& data) {
 // libjpeg is loaded at the first JPEG, not at program start: the first window
 // shows none.
 constexpr const char* kJpegLibrary = "libjpeg.so.62";
-#define VELTROY_JPEG_FUNCTIONS(X)                                                                  \
-    X(std_error)                                                                                   \
-    X(CreateDecompress)                                                                            \
-    X(mem_src)                                                                                     \
-    X(read_header)                                                                                 \
-    X(start_decompress)                                                                            \
-    X(read_scanlines)                                                                              \
-    X(finish_decompress)                                                                           \
-    X(destroy_decompress)
+#define VELTROY_JPEG_FUNCTIONS(X, P)                                                               \
+    X(P, std_error)                                                                                \
+    X(P, CreateDecompress)                                                                         \
+    X(P, mem_src)                                                                                  \
+    X(P, read_header)                                                                              \
+    X(P, start_decompress)                                                                         \
+    X(P, read_scanlines)                                                                           \
+    X(P, finish_decompress)                                                                        \
+    X(P, destroy_decompress)
 
-struct JpegApi {
-#define VELTROY_JPEG_POINTER(name) decltype(&jpeg_##name) name = nullptr;
-    VELTROY_JPEG_FUNCTIONS(VELTROY_JPEG_POINTER)
-#undef VELTROY_JPEG_POINTER
-};
+VELTROY_FUNCTION_TABLE(JpegApi, VELTROY_JPEG_FUNCTIONS, jpeg_)
 
 // The libjpeg functions, or null when the library or one of them is missing.
 // Loaded once and never unloaded.
 const JpegApi* Jpeg() {
-    static const JpegApi* api =
-        LoadFunctions<JpegApi>(kJpegLibrary, "No JPEG pictures", [](void* library, JpegApi& jpeg) {
-            bool complete = true;
-#define VELTROY_JPEG_RESOLVE(name)                                                                 \
-    complete = ResolveFunction(library, "jpeg_" #name, jpeg.name) && complete;
-            VELTROY_JPEG_FUNCTIONS(VELTROY_JPEG_RESOLVE)
-#undef VELTROY_JPEG_RESOLVE
-            return complete;
-        });
+    static const JpegApi* api = LoadFunctions<JpegApi>(kJpegLibrary, "No JPEG pictures");
     return api;
 }
 

@@ -26,16 +26,14 @@ bool ResolveFunction(void* library, const char* name, Function*& function) {
 void ReportMissingFunction(const char* soname, const char* unavailable);
 
 // A table of a library's functions, loaded once by its caller and never freed:
-// the library opened, then resolve(library, table) fills every entry and says
-// whether all were found. Null, the reason logged, without the library or any
-// of them.
-template <typename Table, typename Resolve>
-const Table* LoadFunctions(const char* soname, const char* unavailable, Resolve resolve) {
+// the library opened, then Table::Resolve fills every entry. Null, the reason
+// logged, without the library or any of the functions.
+template <typename Table> const Table* LoadFunctions(const char* soname, const char* unavailable) {
     void* library = OpenSharedLibrary(soname, unavailable);
     if (!library)
         return nullptr;
     auto* table = new Table;
-    if (!resolve(library, *table)) {
+    if (!table->Resolve(library)) {
         ReportMissingFunction(soname, unavailable);
         delete table;
         return nullptr;
@@ -44,3 +42,19 @@ const Table* LoadFunctions(const char* soname, const char* unavailable, Resolve 
 }
 
 } // namespace platform
+
+// Declares struct Table for LoadFunctions: a pointer member per function of
+// LIST, an X-macro of the names without their prefix, as LIST(X, prefix) gives
+// X(prefix, name) for each; and Resolve, which looks up prefix##name for each.
+#define VELTROY_TABLE_POINTER(prefix, name) decltype(&prefix##name) name = nullptr;
+#define VELTROY_TABLE_RESOLVE(prefix, name)                                                        \
+    complete = ::platform::ResolveFunction(library, #prefix #name, name) && complete;
+#define VELTROY_FUNCTION_TABLE(Table, LIST, prefix)                                                \
+    struct Table {                                                                                 \
+        LIST(VELTROY_TABLE_POINTER, prefix)                                                        \
+        bool Resolve(void* library) {                                                              \
+            bool complete = true;                                                                  \
+            LIST(VELTROY_TABLE_RESOLVE, prefix)                                                    \
+            return complete;                                                                       \
+        }                                                                                          \
+    };

@@ -46,39 +46,27 @@ constexpr auto kIdleClose = std::chrono::seconds(2);
 // SDL is loaded at the first sound, not at program start: with its drivers'
 // client libraries it is a good part of what the program would map.
 constexpr const char* kSdlLibrary = "libSDL2-2.0.so.0";
-#define VELTROY_SDL_FUNCTIONS(X)                                                                   \
-    X(SetHint)                                                                                     \
-    X(GetError)                                                                                    \
-    X(InitSubSystem)                                                                               \
-    X(QuitSubSystem)                                                                               \
-    X(OpenAudioDevice)                                                                             \
-    X(CloseAudioDevice)                                                                            \
-    X(PauseAudioDevice)                                                                            \
-    X(GetAudioDeviceStatus)                                                                        \
-    X(RWFromConstMem)                                                                              \
-    X(LoadWAV_RW)                                                                                  \
-    X(FreeWAV)                                                                                     \
-    X(BuildAudioCVT)                                                                               \
-    X(ConvertAudio)
+#define VELTROY_SDL_FUNCTIONS(X, P)                                                                \
+    X(P, SetHint)                                                                                  \
+    X(P, GetError)                                                                                 \
+    X(P, InitSubSystem)                                                                            \
+    X(P, QuitSubSystem)                                                                            \
+    X(P, OpenAudioDevice)                                                                          \
+    X(P, CloseAudioDevice)                                                                         \
+    X(P, PauseAudioDevice)                                                                         \
+    X(P, GetAudioDeviceStatus)                                                                     \
+    X(P, RWFromConstMem)                                                                           \
+    X(P, LoadWAV_RW)                                                                               \
+    X(P, FreeWAV)                                                                                  \
+    X(P, BuildAudioCVT)                                                                            \
+    X(P, ConvertAudio)
 
-struct SdlApi {
-#define VELTROY_SDL_POINTER(name) decltype(&SDL_##name) name = nullptr;
-    VELTROY_SDL_FUNCTIONS(VELTROY_SDL_POINTER)
-#undef VELTROY_SDL_POINTER
-};
+VELTROY_FUNCTION_TABLE(SdlApi, VELTROY_SDL_FUNCTIONS, SDL_)
 
 // The SDL functions, or null when the library or one of them is missing.
 // Loaded once and never unloaded.
 const SdlApi* Sdl() {
-    static const SdlApi* api =
-        LoadFunctions<SdlApi>(kSdlLibrary, "No sound", [](void* library, SdlApi& sdl) {
-            bool complete = true;
-#define VELTROY_SDL_RESOLVE(name)                                                                  \
-    complete = ResolveFunction(library, "SDL_" #name, sdl.name) && complete;
-            VELTROY_SDL_FUNCTIONS(VELTROY_SDL_RESOLVE)
-#undef VELTROY_SDL_RESOLVE
-            return complete;
-        });
+    static const SdlApi* api = LoadFunctions<SdlApi>(kSdlLibrary, "No sound");
     return api;
 }
 
