@@ -11,7 +11,7 @@ packages=(
     fonts-ipafont-gothic qt6-translations-l10n
     fonts-urw-base35
     xvfb xauth iproute2 openbox xdotool imagemagick x11-utils
-    desktop-file-utils appstream
+    desktop-file-utils appstream libxml2-utils nftables
 )
 # Callers may ask for more (the package build does).
 packages+=("$@")
