@@ -108,6 +108,7 @@ TForm1::TForm1(const QString& settingsFile)
 }
 
 TForm1::~TForm1() {
+    lanx::SetHaltNotice({});
     // The session goes first, so that no event reaches a window being torn down.
     MyThread.reset();
     delete Lanx1;
@@ -133,6 +134,13 @@ void TForm1::CreateSessionComponent() {
         Lanx1EscapeChallenger(sender, player, s, l);
     };
     Lanx1->Loaded();
+    // A failed network operation that ends the program says so first.
+    lanx::SetHaltNotice([this](const QString& text) {
+        platform::MessageBox(this,
+                             QStringLiteral("通信に失敗したため、終了します。") +
+                                 QStringLiteral("\r\n\r\n") + text,
+                             QStringLiteral("Veltroy"), platform::MB_OK | platform::MB_ICONHAND);
+    });
 }
 
 void TForm1::CreateMenu() {

@@ -28,6 +28,7 @@ class TForm3;
 class TLanx;
 class TLanxPlayer;
 class TMyThread;
+class QTimer;
 class TOKRightDlg;
 class TOKBottomDlg;
 
@@ -274,6 +275,15 @@ private:
     void ReleaseArrivals();
     void HandleMatchMessage(const QString& text);
     void GreetNewChallenger();
+    // Joins the first session found; false when that failed, which then is
+    // not the end of the program: it hosts instead.
+    bool JoinFirstSession();
+    // The name of the other player of the session ("" when there is none).
+    QString OtherPlayerName() const;
+    // Waiting for an opponent begins: after 30 s without one, one log line
+    // says what to check. A player's arrival ends the wait.
+    void WaitForOpponent();
+    QTimer* WaitHint = nullptr;
     // This side asked for a replay and the opponent may have asked at the same
     // time: the opponent's "RETRY " then crosses ours and must not undo what
     // this side did since (a choice). Its next game message ends the window.

@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
 
 namespace {
 
@@ -109,9 +110,8 @@ void TForm1::AUTOSTART() {
     Lanx1->Connect(index);
     platform::ProcessMessages();
 
-    if (Lanx1->Sessions().Count() > 0) {
+    if (Lanx1->Sessions().Count() > 0 && JoinFirstSession()) {
         // Guest: the first session found.
-        Lanx1->JoinSession(0, MyName, MyName);
         IsHost = false;
         platform::ProcessMessages();
         OpponentName =
@@ -126,7 +126,9 @@ void TForm1::AUTOSTART() {
         platform::Sleep(2000);
         SENKOSET();
     } else {
-        // Host: open a session and wait for a challenger.
+        // Host: open a session and wait for a challenger. A challenger that
+        // comes while the notice shows is greeted after it, which it cuts short.
+        HoldArrivals();
         Lanx1->CreateSession(QStringLiteral("KORVAMESH"), MyName, MyName);
         IsHost = true;
         platform::ProcessMessages();
@@ -136,12 +138,51 @@ void TForm1::AUTOSTART() {
         Form3->Label1->setText(QStringLiteral("見つかりませんでした") + kCRLF +
                                QStringLiteral("プレーヤーを待ちます"));
         platform::ProcessMessages();
-        platform::Sleep(3000);
+        platform::SleepUnlessWoken(3000, [this] {
+            return !HeldArrivals.empty() ||
+                   (Lanx1->ReceiveThread() && Lanx1->ReceiveThread()->HandOverPending());
+        });
         show();
         AddLog(QStringLiteral("待機中"));
         Memo1->setFocus();
         Form3->close();
+        WaitForOpponent();
+        ReleaseArrivals();
     }
+}
+
+bool TForm1::JoinFirstSession() {
+    // The session may have closed or filled since it answered, or the network
+    // lost the join: this program then hosts, and waiting hosts find each other.
+    const TLanxDebugOption options = Lanx1->DebugOption();
+    Lanx1->SetDebugOption(TLanxDebugOption(options).setFlag(dpoHaltOnError, false));
+    const HRESULT joined = Lanx1->JoinSession(0, MyName, MyName);
+    Lanx1->SetDebugOption(options);
+    return joined == DP_OK;
+}
+
+QString TForm1::OtherPlayerName() const {
+    const TLanxPlayers& players = Lanx1->Players();
+    for (int i = 0; i < players.Count(); ++i) {
+        if (players.Items(i) != Lanx1->LocalPlayer())
+            return players.Items(i)->ShortName;
+    }
+    return QString();
+}
+
+void TForm1::WaitForOpponent() {
+    if (!WaitHint) {
+        WaitHint = new QTimer(this);
+        WaitHint->setSingleShot(true);
+        WaitHint->setInterval(30000);
+        connect(WaitHint, &QTimer::timeout, this, [this] {
+            if (Lanx1->Players().Count() < 2)
+                AddLog(QStringLiteral("30秒たっても相手が見つかりません。相手のコンピューターが同じ"
+                                      "ネットワークにあるか、ファイアウォールで UDP 43517〜43525 "
+                                      "番ポートが開いているか確かめてください"));
+        });
+    }
+    WaitHint->start();
 }
 
 void TForm1::Lanx1ComesNewChallenger(TLanx*, TLanxPlayer*, const QString&, const QString&) {
@@ -153,7 +194,13 @@ void TForm1::GreetNewChallenger() {
     setEnabled(true);
     Form3->close();
     platform::ProcessMessages();
-    OpponentName = Lanx1->Players().Count() > 1 ? Lanx1->Players().Items(1)->ShortName : QString();
+    if (WaitHint)
+        WaitHint->stop();
+    // The other player: the one who came, or the host this program joined
+    // when two waiting programs found each other. The session's host settles
+    // choices made at once on both sides.
+    OpponentName = OtherPlayerName();
+    IsHost = Lanx1->Players().Count() > 0 && Lanx1->Players().Items(0) == Lanx1->LocalPlayer();
     Form3->RESET();
     Form3->SetLabelLayoutCenter();
     Form3->Label1->setText(OpponentName + QStringLiteral("さんと") + kCRLF +

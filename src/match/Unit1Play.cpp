@@ -244,4 +244,5 @@ void TForm1::EXITPLAY() {
     AddLog(OpponentName + QStringLiteral("さんがやめました") + kCRLF + QStringLiteral("待機中"));
     Form3->show();
     setEnabled(false);
+    WaitForOpponent();
 }

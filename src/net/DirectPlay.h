@@ -51,6 +51,10 @@ constexpr DPID DPID_ALLPLAYERS = 0;
 constexpr std::uint32_t DPSYS_CREATEPLAYERORGROUP = 3;
 constexpr std::uint32_t DPSYS_DESTROYPLAYERORGROUP = 5;
 constexpr std::uint32_t DPSYS_SESSIONLOST = 0x31;
+// The LAN transport's own: this program, hosting alone, has joined another
+// waiting host's session as a guest. The player named is the local player
+// with its new id; the players are to be listed anew.
+constexpr std::uint32_t DPSYS_JOINEDSESSION = 0x32;
 
 struct GUID {
     std::uint32_t Data1 = 0;

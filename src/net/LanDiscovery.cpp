@@ -119,6 +119,24 @@ int OpenDiscoveryListener(std::uint16_t port) {
     return fd;
 }
 
+int OpenSearchSocket() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    for (std::uint16_t i = 0; i <= lanwire::kSessionPortCount; ++i) {
+        // The last try takes any free port: without a firewall that works as well.
+        const std::uint16_t port =
+            i < lanwire::kSessionPortCount ? lanwire::kSessionPortFirst + i : 0;
+        const sockaddr_in sa = ToSockaddr({0, port});
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
+            return fd;
+    }
+    ::close(fd);
+    return -1;
+}
+
 bool ReceiveDatagram(int fd, lanwire::Bytes* bytes, Endpoint* from) {
     // One byte more than any valid datagram, so an oversized one is seen as such.
     bytes->resize(lanwire::kMaxDatagram + 1);
@@ -141,18 +159,29 @@ bool SendDatagram(int fd, const lanwire::Bytes& bytes, const Endpoint& to) {
                     sizeof sa) == static_cast<ssize_t>(bytes.size());
 }
 
+std::optional<FoundSession> ReadAnswer(lanwire::ByteView datagram, const Endpoint& from,
+                                       std::uint32_t nonce, const lanwire::WireGuid& application,
+                                       std::uint32_t flags) {
+    const auto message = lanwire::ParseDiscovery(datagram);
+    if (!message)
+        return std::nullopt;
+    const auto* info = std::get_if<lanwire::SessionInfo>(&*message);
+    if (!info || info->nonce != nonce || info->application != application)
+        return std::nullopt;
+    if ((flags & lanwire::kSearchAvailableOnly) && info->maxPlayers != 0 &&
+        info->currentPlayers >= info->maxPlayers)
+        return std::nullopt;
+    return FoundSession{*info, {from.ipv4, info->port}};
+}
+
 std::vector<FoundSession> Search(const std::vector<std::uint32_t>& targets,
                                  const lanwire::WireGuid& application, std::uint32_t flags,
-                                 std::chrono::milliseconds window, std::uint16_t port) {
+                                 std::chrono::milliseconds window, std::chrono::milliseconds resend,
+                                 std::chrono::milliseconds settle, std::uint16_t port) {
     using Clock = std::chrono::steady_clock;
     std::vector<FoundSession> found;
-    Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    Fd fd(OpenSearchSocket());
     if (fd.Get() < 0)
-        return found;
-    const int on = 1;
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    const sockaddr_in any = ToSockaddr({0, 0});
-    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0)
         return found;
 
     std::random_device random;
@@ -167,39 +196,35 @@ std::vector<FoundSession> Search(const std::vector<std::uint32_t>& targets,
     };
 
     const Clock::time_point start = Clock::now();
-    const Clock::time_point secondRound = start + window / 2;
-    const Clock::time_point end = start + window;
-    bool secondSent = false;
-    sendRound();
+    Clock::time_point end = start + window;
+    Clock::time_point nextRound = start;
+    resend = std::max(resend, std::chrono::milliseconds(1));
     lanwire::Bytes bytes;
     for (;;) {
         const Clock::time_point now = Clock::now();
         if (now >= end)
             break;
-        if (!secondSent && now >= secondRound) {
+        if (now >= nextRound) {
             sendRound();
-            secondSent = true;
+            nextRound = now + resend;
         }
-        const Clock::time_point wakeAt = secondSent ? end : secondRound;
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now);
+        const auto wait =
+            std::chrono::ceil<std::chrono::milliseconds>(std::min(nextRound, end) - now);
         pollfd pfd{fd.Get(), POLLIN, 0};
         ::poll(&pfd, 1, static_cast<int>(std::max<long long>(wait.count(), 1)));
         Endpoint from;
         while (ReceiveDatagram(fd.Get(), &bytes, &from)) {
-            const auto message = lanwire::ParseDiscovery(bytes);
-            if (!message)
-                continue;
-            const auto* info = std::get_if<lanwire::SessionInfo>(&*message);
-            if (!info || info->nonce != request.nonce || info->application != application)
-                continue;
-            if ((flags & lanwire::kSearchAvailableOnly) && info->maxPlayers != 0 &&
-                info->currentPlayers >= info->maxPlayers)
+            const auto answer = ReadAnswer(bytes, from, request.nonce, application, flags);
+            if (!answer)
                 continue;
             const bool seen = std::any_of(found.begin(), found.end(), [&](const FoundSession& f) {
-                return f.info.instance == info->instance;
+                return f.info.instance == answer->info.instance;
             });
-            if (!seen)
-                found.push_back({*info, {from.ipv4, info->port}});
+            if (seen)
+                continue;
+            if (found.empty() && settle.count() > 0)
+                end = std::min(end, Clock::now() + settle);
+            found.push_back(*answer);
         }
     }
     return found;

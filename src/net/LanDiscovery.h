@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ bool ResolveIpv4(const std::string& text, std::uint32_t* ipv4);
 // that several hosts on one machine share the port. Returns the descriptor or -1.
 int OpenDiscoveryListener(std::uint16_t port = lanwire::kDiscoveryPort);
 
+// A UDP socket with SO_BROADCAST bound to the first free session port, or to
+// any port when all of them are taken. Returns the descriptor or -1.
+int OpenSearchSocket();
+
 // Reads one datagram from a listener; false when none is waiting.
 bool ReceiveDatagram(int fd, lanwire::Bytes* bytes, Endpoint* from);
 // Sends one datagram; failures are ignored by the callers (a target may be
@@ -44,13 +49,21 @@ struct FoundSession {
     Endpoint host; // the session's ENet endpoint
 };
 
-// Sends the search to every target twice (at the start and half-way through
-// the window), collects answers until the window ends, and returns the
-// sessions of the application in the order of their first answer, one per
-// session instance.
+// The answer to a search of ours, when it is one: the session and where to join it.
+std::optional<FoundSession> ReadAnswer(lanwire::ByteView datagram, const Endpoint& from,
+                                       std::uint32_t nonce, const lanwire::WireGuid& application,
+                                       std::uint32_t flags);
+
+// Sends the search to every target at the start and again every resend
+// interval (a lossy network drops some requests and some answers), collects
+// answers until the window ends, or settle after the first answer when settle
+// is not zero, and returns the sessions of the application in the order of
+// their first answer, one per session instance.
 std::vector<FoundSession> Search(const std::vector<std::uint32_t>& targets,
                                  const lanwire::WireGuid& application, std::uint32_t flags,
                                  std::chrono::milliseconds window,
+                                 std::chrono::milliseconds resend = std::chrono::milliseconds(50),
+                                 std::chrono::milliseconds settle = std::chrono::milliseconds(0),
                                  std::uint16_t port = lanwire::kDiscoveryPort);
 
 } // namespace lan

@@ -19,6 +19,7 @@
 #include <enet/enet.h>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <random>
 #include <sys/eventfd.h>
@@ -34,7 +35,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const QByteArray kConnectionTag = QByteArrayLiteral("LANTCP");
-constexpr auto kDefaultSearchWindow = 100ms;
+// A search sends its request every kSearchResend until an answer comes or the
+// window ends: on a lossy network a request or its answer is often lost.
+constexpr auto kDefaultSearchWindow = 750ms;
+constexpr auto kSearchResend = 50ms;
+constexpr auto kSearchSettle = 100ms;
+// A waiting host looks for other waiting hosts: often at first, then seldom.
+constexpr auto kProbeFirstDelay = 100ms;
+constexpr auto kProbeFastInterval = 250ms;
+constexpr int kFastProbes = 8;
+constexpr auto kProbeSlowInterval = 1500ms;
+constexpr auto kMergeLimit = 3000ms;
 constexpr auto kJoinWait = 3000ms;
 constexpr auto kCreateWait = 3000ms;
 constexpr auto kHandshakeLimit = 3000ms;
@@ -46,6 +57,11 @@ constexpr int kIdleWakeMs = 1000;
 constexpr std::uint32_t kPingIntervalMs = 500;
 constexpr std::uint32_t kTimeoutMinimumMs = 1500;
 constexpr std::uint32_t kTimeoutMaximumMs = 3000;
+// ENet doubles a reliable packet's resend time on every loss, starting from a
+// 500 ms guess before it has measured the round trip: on a lossy LAN a few
+// losses in a row would stall a join or a move for seconds. Round trips on a
+// LAN are milliseconds, so resends are kept at most this far apart.
+constexpr enet_uint32 kMaxResendMs = 100;
 constexpr std::uint32_t kMaxSystems = 32;
 constexpr std::size_t kMaxQueuedBytes = 64u << 20;
 constexpr std::size_t kMaxEventsPerTurn = 1000;
@@ -151,9 +167,32 @@ void SendPacket(ENetPeer* peer, const Bytes& bytes, bool reliable) {
 
 std::atomic<int> receiveLossPercent{0};
 
-int ENET_CALLBACK DropSomeDatagrams(ENetHost*, ENetEvent*) {
-    thread_local std::minstd_rand random{std::random_device{}()};
-    return static_cast<int>(random() % 100) < receiveLossPercent ? 1 : 0;
+// The session whose network thread this is: ENet's intercept has no user data.
+thread_local LanTransport::Session* servedSession = nullptr;
+
+// Sees every datagram the session socket receives before ENet does: drops
+// some when a test asks for loss, and takes the answers to the waiting
+// host's own searches, which arrive on this socket.
+int ENET_CALLBACK InterceptDatagram(ENetHost* host, ENetEvent*);
+
+// Caps the resend time of every reliable packet in flight (see kMaxResendMs).
+// Only the time-out maximum then ends a connection that goes unanswered.
+void CapResendTimes(ENetHost* host) {
+    for (std::size_t i = 0; i < host->peerCount; ++i) {
+        ENetPeer& peer = host->peers[i];
+        if (enet_list_empty(&peer.sentReliableCommands))
+            continue;
+        for (ENetListIterator it = enet_list_begin(&peer.sentReliableCommands);
+             it != enet_list_end(&peer.sentReliableCommands); it = enet_list_next(it)) {
+            auto* command = reinterpret_cast<ENetOutgoingCommand*>(it);
+            if (command->roundTripTimeout > kMaxResendMs)
+                command->roundTripTimeout = kMaxResendMs;
+            command->roundTripTimeoutLimit = 0xFFFFFFFFu;
+            const enet_uint32 due = command->sentTime + command->roundTripTimeout;
+            if (static_cast<std::int32_t>(due - peer.nextTimeout) < 0)
+                peer.nextTimeout = due;
+        }
+    }
 }
 
 lan::Endpoint EndpointOf(const ENetPeer* peer) {
@@ -174,7 +213,11 @@ public:
 
     ~Session() { Stop(); }
 
-    HRESULT StartHost(const DPSESSIONDESC2& desc, const QString& name);
+    // Hosts. A two-player session whose host is alone looks for another such
+    // host at searchTargets (none: the local networks' broadcast addresses) and
+    // joins the first one it finds.
+    HRESULT StartHost(const DPSESSIONDESC2& desc, const QString& name,
+                      std::vector<std::uint32_t> searchTargets);
     HRESULT StartJoin(const DPSESSIONDESC2& desc);
     void Stop();
 
@@ -185,6 +228,10 @@ public:
     bool IsHost() const;
     std::uint16_t Port() const { return EnetPort; }
     DPSESSIONDESC2 Desc() const;
+
+    // Network thread, from ENet's intercept: true when the datagram the host
+    // socket just received was an answer to our search (and is now handled).
+    bool TakeDatagram(ENetHost* host);
 
 private:
     struct Player {
@@ -223,6 +270,12 @@ private:
     void OnConnect(ENetPeer* peer);
     void OnDisconnect(ENetPeer* peer);
     void OnReceive(ENetPeer* peer, const ENetPacket* packet);
+    // The waiting host's search for another waiting host, and joining it.
+    void Probe();
+    void StartMerge();
+    void MergeReceiveLocked(const lanwire::SessionMessage& message);
+    void EndMergeLocked();
+    bool WaitingLocked() const;
 
     // Called with Mu held.
     void HostReceiveLocked(ENetPeer* peer, const lanwire::SessionMessage& message);
@@ -260,6 +313,9 @@ private:
     bool JoinDone = false;
     HRESULT JoinResult = DP_OK;
     bool CreatePending = false;
+    // The local player's ids before this program joined another waiting
+    // host: sends from them are still this program's own.
+    std::vector<DPID> FormerLocalIds;
     std::string PendingShort;
     std::string PendingLong;
     std::deque<std::function<void()>> Commands;
@@ -278,23 +334,53 @@ private:
     Clock::time_point RejoinDeadline;
     std::atomic<std::uint16_t> EnetPort{0};
     std::thread Thread;
+
+    // The waiting host's search (network thread; the target list is fixed at start).
+    bool Probing = false; // two-player sessions only
+    std::vector<std::uint32_t> SearchTargets;
+    std::uint32_t ProbeNonce = 0;
+    bool WasWaiting = false;
+    int ProbesSent = 0;
+    Clock::time_point NextProbe;
+    std::optional<lan::FoundSession> Candidate; // found, not yet tried
+    // Joining another waiting host: the connection, its session and deadline.
+    ENetPeer* MergePeer = nullptr;
+    GUID MergeInstance;
+    bool MergeWelcomed = false;
+    lanwire::Welcome MergeWelcome;
+    Clock::time_point MergeDeadline;
 };
+
+namespace {
+int ENET_CALLBACK InterceptDatagram(ENetHost* host, ENetEvent*) {
+    if (receiveLossPercent > 0) {
+        thread_local std::minstd_rand random{std::random_device{}()};
+        if (static_cast<int>(random() % 100) < receiveLossPercent)
+            return 1;
+    }
+    return servedSession && servedSession->TakeDatagram(host) ? 1 : 0;
+}
+} // namespace
 
 bool LanTransport::Session::CreateEnetHost(std::uint32_t maxPlayers) {
     if (!Enet())
         return false;
-    ENetAddress any{};
-    any.host = ENET_HOST_ANY;
-    any.port = 0;
-    // One spare peer beyond the remote systems, so that an extra player is
-    // told the session is full instead of being ignored by ENet.
-    Host = Enet()->host_create(&any, SystemLimit(maxPlayers) + 1, kChannels, 0, 0);
+    // The first free session port; any port when all of them are taken.
+    for (std::uint16_t i = 0; i <= lanwire::kSessionPortCount && !Host; ++i) {
+        ENetAddress any{};
+        any.host = ENET_HOST_ANY;
+        any.port = i < lanwire::kSessionPortCount
+                       ? static_cast<std::uint16_t>(lanwire::kSessionPortFirst + i)
+                       : 0;
+        // One spare peer beyond the remote systems, so that an extra player is
+        // told the session is full instead of being ignored by ENet.
+        Host = Enet()->host_create(&any, SystemLimit(maxPlayers) + 1, kChannels, 0, 0);
+    }
     if (!Host)
         return false;
     Host->maximumPacketSize = lanwire::kMaxPayload + 64;
     Host->maximumWaitingData = 4 * (lanwire::kMaxPayload + 64);
-    if (receiveLossPercent > 0)
-        Host->intercept = DropSomeDatagrams;
+    Host->intercept = InterceptDatagram;
     ENetAddress bound{};
     if (Enet()->socket_get_address(Host->socket, &bound) == 0)
         EnetPort = bound.port;
@@ -306,8 +392,12 @@ void LanTransport::Session::StartThread() {
     Thread = std::thread([this] { Run(); });
 }
 
-HRESULT LanTransport::Session::StartHost(const DPSESSIONDESC2& desc, const QString& name) {
+HRESULT LanTransport::Session::StartHost(const DPSESSIONDESC2& desc, const QString& name,
+                                         std::vector<std::uint32_t> searchTargets) {
     Instance = RandomGuid();
+    Probing = desc.dwMaxPlayers == 2;
+    SearchTargets = std::move(searchTargets);
+    ProbeNonce = std::random_device{}();
     Application = desc.guidApplication;
     Flags = desc.dwFlags;
     MaxPlayers = desc.dwMaxPlayers;
@@ -434,6 +524,9 @@ HRESULT LanTransport::Session::Send(DPID from, DPID to, std::uint32_t flags, con
     std::lock_guard lock(Mu);
     if (SessionRole == Role::Lost)
         return DPERR_CONNECTIONLOST;
+    if (LocalId != 0 &&
+        std::find(FormerLocalIds.begin(), FormerLocalIds.end(), from) != FormerLocalIds.end())
+        from = LocalId;
     if (LocalId == 0 || from != LocalId)
         return DPERR_INVALIDPLAYER;
     if (to != DPID_ALLPLAYERS && !FindLocked(to))
@@ -516,6 +609,7 @@ DPSESSIONDESC2 LanTransport::Session::Desc() const {
 // Sleeps until a socket is readable, a command is posted (WakeFd), or the
 // next piece of timed work is due; a session without peers sleeps long.
 void LanTransport::Session::Run() {
+    servedSession = this;
     int timeout = 0;
     for (;;) {
         pollfd fds[3] = {{Host->socket, POLLIN, 0}, {WakeFd, POLLIN, 0}, {DiscoveryFd, POLLIN, 0}};
@@ -531,6 +625,8 @@ void LanTransport::Session::Run() {
         ServiceEnet();
         if (Housekeeping())
             break;
+        Probe();
+        CapResendTimes(Host);
         timeout = NextWakeMs();
     }
     Enet()->host_flush(Host);
@@ -572,6 +668,12 @@ int LanTransport::Session::NextWakeMs() {
     }
     if (SessionRole == Role::Rejoining)
         until(RejoinDeadline);
+    if (MergePeer)
+        until(MergeDeadline);
+    else if (Candidate)
+        wait = 1;
+    else if (Probing && WaitingLocked())
+        until(WasWaiting ? NextProbe : clockNow + kProbeFirstDelay);
     return wait;
 }
 
@@ -675,6 +777,8 @@ bool LanTransport::Session::Housekeeping() {
         }
         for (DPID id : expired)
             RemovePlayerLocked(id, true);
+        if (MergePeer && now > MergeDeadline)
+            EndMergeLocked();
     } else if (SessionRole == Role::Rejoining && now > RejoinDeadline) {
         SessionLostLocked();
     }
@@ -686,6 +790,12 @@ void LanTransport::Session::OnConnect(ENetPeer* peer) {
     ConfigurePeer(peer);
     if (ShuttingDown) {
         Enet()->peer_disconnect_now(peer, 0);
+        return;
+    }
+    if (peer == MergePeer) {
+        SendPacket(peer,
+                   lanwire::Encode(lanwire::Hello{ToWire(MergeInstance), ToWire(Application)}),
+                   true);
         return;
     }
     if (SessionRole == Role::Host) {
@@ -708,6 +818,11 @@ void LanTransport::Session::OnConnect(ENetPeer* peer) {
 
 void LanTransport::Session::OnDisconnect(ENetPeer* peer) {
     std::lock_guard lock(Mu);
+    if (peer == MergePeer) {
+        MergePeer = nullptr;
+        EndMergeLocked();
+        return;
+    }
     if (SessionRole == Role::Host) {
         const auto it = Peers.find(peer);
         if (it == Peers.end())
@@ -742,6 +857,11 @@ void LanTransport::Session::OnReceive(ENetPeer* peer, const ENetPacket* packet) 
     std::lock_guard lock(Mu);
     if (ShuttingDown)
         return;
+    if (peer == MergePeer) {
+        if (message)
+            MergeReceiveLocked(*message);
+        return;
+    }
     if (SessionRole == Role::Host) {
         const auto it = Peers.find(peer);
         if (it == Peers.end())
@@ -770,11 +890,16 @@ void LanTransport::Session::HostReceiveLocked(ENetPeer* peer,
     };
     if (!state.joined) {
         if (const auto* hello = std::get_if<lanwire::Hello>(&message)) {
+            // Two waiting hosts that found each other at once both try to
+            // join: the one with the lower session instance stays the host.
+            const bool joiningOther = MergePeer && !(ToWire(Instance) < ToWire(MergeInstance));
             if (hello->instance != ToWire(Instance) || hello->application != ToWire(Application))
                 refuse(lanwire::RefuseReason::NoSuchSession);
-            else if (!HasRoomLocked())
+            else if (joiningOther || !HasRoomLocked())
                 refuse(lanwire::RefuseReason::Full);
             else {
+                if (MergePeer)
+                    EndMergeLocked();
                 state.joined = true;
                 SendPacket(peer, lanwire::Encode(WelcomeLocked()), true);
             }
@@ -817,6 +942,157 @@ void LanTransport::Session::HostReceiveLocked(ENetPeer* peer,
             RelayLocked(state.player, send->to, (send->flags & lanwire::kSendGuaranteed) != 0,
                         send->payload);
     }
+}
+
+bool LanTransport::Session::WaitingLocked() const {
+    if (SessionRole != Role::Host || ShuttingDown || LocalId == 0 || Players.size() != 1 ||
+        !Peers.empty() || MergePeer)
+        return false;
+    return true;
+}
+
+bool LanTransport::Session::TakeDatagram(ENetHost* host) {
+    const ByteView datagram(host->receivedData, host->receivedDataLength);
+    // ENet's own datagrams never start with the magic: their first bytes are
+    // a small peer id.
+    if (datagram.size() < lanwire::kMagic.size() ||
+        !std::equal(lanwire::kMagic.begin(), lanwire::kMagic.end(), datagram.begin()))
+        return false;
+    const lan::Endpoint from{ntohl(host->receivedAddress.host), host->receivedAddress.port};
+    const auto answer = lan::ReadAnswer(datagram, from, ProbeNonce, ToWire(Application),
+                                        lanwire::kSearchAvailableOnly);
+    // Only another waiting host of a two-player session: never a game in progress.
+    if (answer && Probing && !MergePeer && !Candidate &&
+        answer->info.instance != ToWire(Instance) && answer->info.maxPlayers == 2 &&
+        answer->info.currentPlayers == 1)
+        Candidate = *answer;
+    return true;
+}
+
+void LanTransport::Session::Probe() {
+    if (!Probing)
+        return;
+    const Clock::time_point now = Clock::now();
+    std::unique_lock lock(Mu);
+    if (!WaitingLocked()) {
+        WasWaiting = MergePeer != nullptr;
+        Candidate.reset();
+        return;
+    }
+    if (!WasWaiting) {
+        // Waiting begins (or begins again after a player left): search often.
+        WasWaiting = true;
+        ProbesSent = 0;
+        NextProbe = now + kProbeFirstDelay;
+    }
+    if (Candidate) {
+        StartMerge();
+        return;
+    }
+    if (now < NextProbe)
+        return;
+    const auto interval = ProbesSent < kFastProbes ? kProbeFastInterval : kProbeSlowInterval;
+    // Up to a fifth more, so that two hosts do not search in step.
+    const auto jitter =
+        std::chrono::milliseconds(Random() % static_cast<std::uint32_t>(interval.count() / 5 + 1));
+    ++ProbesSent;
+    NextProbe = now + interval + jitter;
+    lock.unlock();
+
+    lanwire::Search request;
+    request.application = ToWire(Application);
+    request.nonce = ProbeNonce;
+    request.flags = lanwire::kSearchAvailableOnly;
+    const Bytes datagram = lanwire::Encode(request);
+    const std::vector<std::uint32_t> targets =
+        SearchTargets.empty() ? lan::BroadcastTargets() : SearchTargets;
+    for (std::uint32_t target : targets)
+        lan::SendDatagram(Host->socket, datagram, {target, lanwire::kDiscoveryPort});
+}
+
+// Called with Mu held, while waiting and with a candidate.
+void LanTransport::Session::StartMerge() {
+    const lan::FoundSession target = *Candidate;
+    Candidate.reset();
+    ENetAddress address{};
+    address.host = htonl(target.host.ipv4);
+    address.port = target.host.port;
+    MergePeer = Enet()->host_connect(Host, &address, kChannels, 0);
+    if (!MergePeer) {
+        NextProbe = Clock::now() + kProbeFastInterval;
+        return;
+    }
+    ConfigurePeer(MergePeer);
+    MergeInstance = FromWire(target.info.instance);
+    MergeWelcomed = false;
+    MergeDeadline = Clock::now() + kMergeLimit;
+}
+
+// The other waiting host's answers while this one joins it: its welcome, then
+// the player it makes for this program. Then this program is its guest, and
+// says so with one notice; anything else gives up the attempt.
+void LanTransport::Session::MergeReceiveLocked(const lanwire::SessionMessage& message) {
+    if (const auto* welcome = std::get_if<lanwire::Welcome>(&message)) {
+        const Player* local = FindLocked(LocalId);
+        if (MergeWelcomed || !local || welcome->instance != ToWire(MergeInstance) ||
+            welcome->application != ToWire(Application) || welcome->players.empty()) {
+            EndMergeLocked();
+            return;
+        }
+        MergeWelcomed = true;
+        MergeWelcome = *welcome;
+        SendPacket(MergePeer,
+                   lanwire::Encode(lanwire::CreatePlayer{local->shortName, local->longName}), true);
+        return;
+    }
+    const auto* mine = std::get_if<lanwire::YourPlayer>(&message);
+    if (!mine) {
+        if (std::holds_alternative<lanwire::Refuse>(message))
+            EndMergeLocked();
+        return; // nothing else is sent before the player is made
+    }
+    const bool known = std::any_of(MergeWelcome.players.begin(), MergeWelcome.players.end(),
+                                   [&](const lanwire::PlayerEntry& e) { return e.id == mine->id; });
+    const Player* local = FindLocked(LocalId);
+    if (!MergeWelcomed || known || !local) {
+        EndMergeLocked();
+        return;
+    }
+    Player me = *local;
+    me.id = mine->id;
+    for (const auto& [peer, state] : Peers)
+        Enet()->peer_disconnect_now(peer, 0);
+    Peers.clear();
+    if (DiscoveryFd >= 0) {
+        ::close(DiscoveryFd); // guests answer no searches
+        DiscoveryFd = -1;
+    }
+    Instance = MergeInstance;
+    Name = MergeWelcome.name;
+    Flags = MergeWelcome.flags;
+    MaxPlayers = MergeWelcome.maxPlayers;
+    FormerLocalIds.push_back(LocalId);
+    Players.clear();
+    AdoptPlayersLocked(MergeWelcome.players, false, false);
+    Players.push_back(me);
+    LocalId = me.id;
+    HostPeer = MergePeer;
+    MergePeer = nullptr;
+    MergeWelcomed = false;
+    MergeWelcome = {};
+    SessionRole = Role::Guest;
+    QueueLocked(DPID_SYSMSG,
+                MakeSystemMessage(DPSYS_JOINEDSESSION, me.id, ToDpName(me.shortName, me.longName)));
+}
+
+// Gives up joining the other host: this one goes on hosting and searching.
+void LanTransport::Session::EndMergeLocked() {
+    if (MergePeer)
+        Enet()->peer_disconnect_now(MergePeer, 0);
+    MergePeer = nullptr;
+    MergeWelcomed = false;
+    MergeWelcome = {};
+    NextProbe = Clock::now() + kProbeFastInterval;
 }
 
 void LanTransport::Session::GuestReceiveLocked(const lanwire::SessionMessage& message) {
@@ -1153,14 +1429,17 @@ HRESULT LanTransport::EnumSessions(const DPSESSIONDESC2& desc, std::uint32_t tim
         if (lan::ResolveIpv4(address.toStdString(), &ipv4))
             targets.push_back(ipv4);
     }
+    // The default search ends soon after the first answer; a given time-out
+    // is waited out in full, to hear every host.
     const auto window = timeout == 0 ? std::chrono::milliseconds(kDefaultSearchWindow)
                                      : std::chrono::milliseconds(std::min(timeout, 10000u));
+    const auto settle = timeout == 0 ? std::chrono::milliseconds(kSearchSettle) : 0ms;
     const auto found =
         targets.empty()
             ? std::vector<lan::FoundSession>{}
             : lan::Search(targets, ToWire(desc.guidApplication),
                           (flags & DPENUMSESSIONS_AVAILABLE) ? lanwire::kSearchAvailableOnly : 0u,
-                          window);
+                          window, kSearchResend, settle);
     for (const lan::FoundSession& s : found) {
         DPSESSIONDESC2 d;
         d.dwFlags = s.info.flags;
@@ -1187,9 +1466,14 @@ HRESULT LanTransport::Open(const DPSESSIONDESC2& desc, const QString& sessionNam
         return DPERR_INVALIDPARAMS;
     auto session = std::make_unique<Session>();
     HRESULT result = DPERR_INVALIDPARAMS;
-    if (flags & DPOPEN_CREATE)
-        result = session->StartHost(desc, sessionName);
-    else if (flags & DPOPEN_JOIN)
+    if (flags & DPOPEN_CREATE) {
+        // A waiting host looks where the searches of this connection look.
+        std::vector<std::uint32_t> searchTargets;
+        std::uint32_t ipv4 = 0;
+        if (!Address.isEmpty() && lan::ResolveIpv4(Address.toStdString(), &ipv4))
+            searchTargets.push_back(ipv4);
+        result = session->StartHost(desc, sessionName, std::move(searchTargets));
+    } else if (flags & DPOPEN_JOIN)
         result = session->StartJoin(desc);
     if (result == DP_OK)
         Current = std::move(session);

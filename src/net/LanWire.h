@@ -23,6 +23,12 @@ constexpr std::uint8_t kVersion = 1;
 constexpr std::size_t kHeaderSize = 8;
 // The fixed UDP port every host listens on for searches.
 constexpr std::uint16_t kDiscoveryPort = 43517;
+// The fixed UDP ports of sessions, and the source ports of searches so that
+// their answers arrive there too: the first free one is taken, so that several
+// programs can run on one machine. With a firewall, these and the discovery
+// port are all that must be open.
+constexpr std::uint16_t kSessionPortFirst = 43518;
+constexpr std::uint16_t kSessionPortCount = 8;
 // Bounds that every parser enforces.
 constexpr std::size_t kMaxNameBytes = 256;
 constexpr std::size_t kMaxPayload = 4u << 20;

@@ -70,6 +70,10 @@ void SetDebugLogFolder(const QString& folder);
 // Tests observe the halt instead of ending the program; an empty function
 // restores the real one (flush the standard streams, exit with code 0).
 void SetHaltHook(std::function<void()> hook);
+// Shown the failure's text (as given to DebugLog) before the halt, so that the
+// program never ends without saying why; a failure while it is shown halts at
+// once. Empty: nothing is shown.
+void SetHaltNotice(std::function<void(const QString& text)> notice);
 } // namespace lanx
 
 // A player of the open session; never changed after it was made.
@@ -205,6 +209,9 @@ private:
     // One receive and its dispatch; false when nothing was taken (no message
     // or a failure, which is logged).
     bool ReceiveMessage();
+    // The transport joined another waiting host's session for this program:
+    // lists the players anew and raises OnComesNewChallenger for each other one.
+    void JoinedOtherSession(DPID localId);
 
     TLanxDebugOption DebugOption_ = dpoHaltOnError;
     GUID AppGuid_;

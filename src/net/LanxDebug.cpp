@@ -15,6 +15,8 @@ int lineCounter = 0;
 bool fileStarted = false; // the first line of a run empties the file
 QString logFolder;
 std::function<void()> haltHook;
+std::function<void(const QString&)> haltNotice;
+bool noticeShown = false;
 
 QString LogFolder() {
     return logFolder.isEmpty() ? platform::ProgramFileLocations().DebugLogFolder : logFolder;
@@ -51,6 +53,10 @@ void SetHaltHook(std::function<void()> hook) {
     haltHook = std::move(hook);
 }
 
+void SetHaltNotice(std::function<void(const QString& text)> notice) {
+    haltNotice = std::move(notice);
+}
+
 } // namespace lanx
 
 void DebugLog(const QString& Text) {
@@ -82,8 +88,15 @@ void DebugLog(const QString& Text) {
 HRESULT CheckResult(HRESULT Result, const QString& Text) {
     if (Result == DP_OK || Result == DPERR_USERCANCEL)
         return Result;
-    DebugLog(Text + QStringLiteral("(Error Code(%1))").arg(QString::number(Result, 16).toUpper()));
+    const QString report =
+        Text + QStringLiteral("(Error Code(%1))").arg(QString::number(Result, 16).toUpper());
+    DebugLog(report);
     if (debugFlags.testFlag(dpoHaltOnError)) {
+        if (haltNotice && !noticeShown) {
+            noticeShown = true;
+            const auto notice = haltNotice;
+            notice(report);
+        }
         if (!haltHook)
             Halt();
         haltHook();

@@ -1,6 +1,7 @@
 // The receive thread of TLanx, its hand-over to the GUI thread, and the
 // dispatch of received messages into the players list and the three events.
 #include "net/Lanx.h"
+#include "platform/Platform.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -122,6 +123,8 @@ void TLanxReceiveThread::Run(std::shared_ptr<State> state, TLanx* owner, QObject
                     },
                     Qt::QueuedConnection);
             }
+            // A notice the GUI thread sleeps through may end on an arrival.
+            platform::WakeSleeper();
             state->Cond.wait(lock, [&] { return !state->Pending || state->Stop; });
         }
         if (state->Stop || state->Failed) {
@@ -145,6 +148,34 @@ void TLanx::HandleWakeUp(const std::function<bool()>& stopped) {
     while (!stopped()) {
         if (!ReceiveMessage())
             return;
+    }
+}
+
+void TLanx::JoinedOtherSession(DPID localId) {
+    // The players as the new host lists them (the host first), then this
+    // program's own player under its new id; each other player arrives.
+    Players_.Clear();
+    LocalPlayer_ = nullptr;
+    Platform().EnumPlayers(
+        [this](DPID id, const DPNAME& name) {
+            Players_.Add(std::make_unique<TLanxPlayer>(id, name.ShortName, name.LongName));
+            return true;
+        },
+        0);
+    LocalPlayer_ = Players_.FindByID(localId);
+    std::vector<DPID> others;
+    for (int i = 0; i < Players_.Count(); ++i) {
+        if (Players_.Items(i) != LocalPlayer_)
+            others.push_back(Players_.Items(i)->ID);
+    }
+    const QPointer<TLanx> alive(this);
+    for (DPID id : others) {
+        // A handler may have changed the session meanwhile.
+        TLanxPlayer* player = alive ? Players_.FindByID(id) : nullptr;
+        if (!player || !OnComesNewChallenger)
+            return;
+        const TLanxPlayerEvent handler = OnComesNewChallenger;
+        handler(this, player, player->ShortName, player->LongName);
     }
 }
 
@@ -188,8 +219,8 @@ bool TLanx::ReceiveMessage() {
         DPNAME name;
         if (size >= 4)
             type = qFromLittleEndian<std::uint32_t>(buffer.data());
-        const bool aboutPlayer =
-            type == DPSYS_CREATEPLAYERORGROUP || type == DPSYS_DESTROYPLAYERORGROUP;
+        const bool aboutPlayer = type == DPSYS_CREATEPLAYERORGROUP ||
+                                 type == DPSYS_DESTROYPLAYERORGROUP || type == DPSYS_JOINEDSESSION;
         // A notice whose names are missing or cut short still names its player.
         if (aboutPlayer &&
             !ReadSystemMessage(QByteArray::fromRawData(buffer.data(), size), &type, &id, &name)) {
@@ -208,6 +239,8 @@ bool TLanx::ReceiveMessage() {
                 const TLanxPlayerEvent handler = OnComesNewChallenger;
                 handler(this, player, name.ShortName, name.LongName);
             }
+        } else if (type == DPSYS_JOINEDSESSION) {
+            JoinedOtherSession(id);
         } else if (type == DPSYS_DESTROYPLAYERORGROUP) {
             if (!Players_.FindByID(id))
                 return true;

@@ -8,6 +8,11 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QThread>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -15,6 +20,9 @@ namespace platform {
 
 namespace {
 std::function<void(int)> sleepHook;
+std::mutex wakeMutex;
+std::condition_variable wakeCond;
+std::uint64_t wakeCount = 0;
 QRect workAreaOverride;
 QString settingsOverride;
 
@@ -47,6 +55,29 @@ void Sleep(int ms) {
     }
     if (ms > 0)
         QThread::msleep(static_cast<unsigned long>(ms));
+}
+
+void SleepUnlessWoken(int ms, const std::function<bool()>& due) {
+    if (sleepHook) {
+        sleepHook(ms);
+        return;
+    }
+    std::unique_lock lock(wakeMutex);
+    const std::uint64_t seen = wakeCount;
+    lock.unlock();
+    if (due && due())
+        return;
+    lock.lock();
+    wakeCond.wait_for(lock, std::chrono::milliseconds(std::max(ms, 0)),
+                      [&] { return wakeCount != seen; });
+}
+
+void WakeSleeper() {
+    {
+        std::lock_guard lock(wakeMutex);
+        ++wakeCount;
+    }
+    wakeCond.notify_all();
 }
 
 void SetSleepHook(std::function<void(int)> hook) {

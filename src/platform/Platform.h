@@ -15,6 +15,12 @@ namespace platform {
 void Sleep(int ms);
 // Tests replace the sleep; an empty function restores the real one.
 void SetSleepHook(std::function<void(int ms)> hook);
+// Sleep(ms) that ends early once WakeSleeper() is called from any thread, or
+// at once when due() is already true. due() is asked after the wake-ups are
+// counted, so a wake-up that comes between the two is not missed.
+void SleepUnlessWoken(int ms, const std::function<bool()>& due);
+// Ends a SleepUnlessWoken now in progress, or the next one's wait.
+void WakeSleeper();
 
 // Lets the window system process every pending message (input, paints,
 // queued events). Does nothing before the application object exists.

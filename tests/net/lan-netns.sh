@@ -1,13 +1,16 @@
 #!/bin/bash
 # Network test of the LAN transport across two hosts of a LAN built from
 # network namespaces: discovery with and without a default route, a cut link,
-# and 1000 guaranteed messages through 20 % packet loss.
+# two hosts that start at the same moment, pairing through 20 % loss made by
+# nftables, behind firewalls that open only the documented ports and with
+# the discovery port closed on one side, and 1000 guaranteed messages
+# through 20 % packet loss.
 # Usage: lan-netns.sh PATH/TO/lanprobe   (exit 77: skipped)
 set -u
 PROBE=${1:?usage: lan-netns.sh lanprobe}
 
 if [ "$(id -u)" != 0 ]; then echo "SKIP: needs root for ip netns"; exit 77; fi
-for tool in ip tc; do
+for tool in ip tc nft; do
     command -v $tool > /dev/null || { echo "SKIP: '$tool' is not installed"; exit 77; }
 done
 
@@ -26,7 +29,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() { echo "FAIL: $*"; for f in "$WORK"/*.out; do echo "--- $f"; tail -5 "$f"; done; exit 1; }
+fail() { echo "FAIL: $*"; for f in "$WORK"/*.out; do echo "--- $f"; tail -8 "$f"; done; exit 1; }
 
 # The LAN: a bridge namespace and one veth per host, 10.77.0.0/24 inside only.
 ip netns add $BR && ip netns add $H1 && ip netns add $H2 || { echo "SKIP: cannot create namespaces"; exit 77; }
@@ -51,6 +54,7 @@ start() {
 }
 say() { echo "$2" >&"${FD[$1]}"; }
 stop() { say $1 quit; wait "${PID[$1]}" 2> /dev/null; unset "PID[$1]"; rm -f "$WORK/$1.in"; }
+stop_all() { for name in "${!PID[@]}"; do stop "$name"; done; }
 # await NAME REGEX SECONDS: waits until the probe printed a matching line.
 await() {
     local deadline=$((SECONDS + $3))
@@ -90,6 +94,88 @@ echo "ok: cut link noticed after $(($(now_ms) - start_ms)) ms"
 kill -9 "${PID[guest]}"; wait "${PID[guest]}" 2> /dev/null; unset "PID[guest]"
 stop host
 ip -n $BR link set b2 up
+
+# nft NAMESPACE RULES...: replaces the host's firewall with an input and an
+# output chain; the rules go into the input chain, "out:" ones into output.
+nft_rules() {
+    local ns=$1 input="" output=""
+    shift
+    for rule in "$@"; do
+        case $rule in out:*) output+="${rule#out:};" ;; *) input+="$rule;" ;; esac
+    done
+    ip netns exec $ns nft flush ruleset
+    ip netns exec $ns nft -f - <<NFT || fail "nft rejected: $*"
+table inet veltroytest {
+    chain input { type filter hook input priority 0; policy accept; $input }
+    chain output { type filter hook output priority 0; policy accept; $output }
+}
+NFT
+}
+LOSSY='meta l4proto udp numgen random mod 100 < 20 drop'
+FIREWALL=('ct state established,related accept' 'iif lo accept'
+          'udp dport { 43517, 43518-43525 } accept' 'drop')
+
+# paired NAME OTHER: the probe has the other player in its session, as a
+# host that saw it come or as a guest that joined it (found, or as a waiting
+# host that found another waiting host).
+paired() { grep -Eq "^created .*name=$2\b|^players .*:$2( |\$)" "$WORK/$1.out" 2> /dev/null; }
+# await_pair A B SECONDS: until both probes are paired; prints the milliseconds.
+await_pair() {
+    local since=$(now_ms) deadline=$((SECONDS + $3))
+    until paired $1 bob && paired $2 alice; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.02
+    done
+    echo $(($(now_ms) - since))
+}
+# rounds LABEL COUNT LIMIT_MS MODE: COUNT pairings of alice on h1 and bob on h2,
+# each within LIMIT_MS of the second start. MODE "wait": alice hosts first and
+# bob joins (search, else host); "together": both host at the same moment.
+rounds() {
+    local label=$1 count=$2 limit=$3 mode=$4 i ms worst=0 total=0
+    for ((i = 1; i <= count; i++)); do
+        start a $H1 alice; start b $H2 bob
+        if [ $mode = wait ]; then
+            say a host; await a '^player id=' 5 || fail "$label: alice did not host"
+            say b auto
+        else
+            say a host; say b host
+        fi
+        ms=$(await_pair a b 15) || fail "$label: round $i never paired"
+        [ "$ms" -le "$limit" ] || fail "$label: round $i paired after $ms ms (limit $limit)"
+        ((ms > worst)) && worst=$ms
+        total=$((total + ms))
+        stop_all
+    done
+    echo "ok: $label: $count of $count paired, mean $((total / count)) ms, slowest $worst ms"
+}
+
+rounds "two hosts that start at the same moment" 3 3000 together
+
+# A stateful desktop firewall on both hosts that opens only the documented
+# ports: searching, answering, joining and guaranteed messages both ways.
+nft_rules $H1 "${FIREWALL[@]}"; nft_rules $H2 "${FIREWALL[@]}"
+rounds "firewalls open only on the documented ports" 2 3000 wait
+rounds "firewalls, both hosting at once" 2 3000 together
+start a $H1 alice; start b $H2 bob
+say a host; await a '^player id=' 5 || fail "firewall: alice did not host"
+say b auto; await_pair a b 5 > /dev/null || fail "firewall: no pairing"
+say b "send all 100 g 50"; say a "send all 100 g 50"
+await a '^msg .*seq=50 ' 10 || fail "firewall: messages to the host were blocked"
+await b '^msg .*seq=50 ' 10 || fail "firewall: messages to the guest were blocked"
+echo "ok: guaranteed messages both ways through the firewalls"
+stop_all
+
+# The waiting host's discovery port is closed: the searcher finds nobody and
+# hosts; the first host's own search then finds it and joins.
+nft_rules $H1 'udp dport 43517 drop'; ip netns exec $H2 nft flush ruleset
+rounds "the waiting host's discovery port closed" 2 4000 wait
+
+# 20 % of UDP datagrams lost at random, both ways, on both hosts.
+nft_rules $H1 "$LOSSY" "out:$LOSSY"; nft_rules $H2 "$LOSSY" "out:$LOSSY"
+rounds "pairing through 20 % loss both ways on both hosts" ${LOSS_ROUNDS:-10} 3000 wait
+rounds "both hosting at once through 20 % loss" 3 3000 together
+ip netns exec $H1 nft flush ruleset; ip netns exec $H2 nft flush ruleset
 
 # 20 % loss on both links: 1000 guaranteed messages arrive, all in order. The
 # join itself may need a second try there: its search and handshake lose packets too.
