@@ -140,6 +140,8 @@ public:
     // Match state: +1 first player, -1 second, 0 before the first choice.
     int MySide = 0;
     QString OpponentName;
+    // How long a wait for an opponent lasts before the log says what to check.
+    int WaitHintMs = 30000;
     // Confirms the session-location dialog during the search.
     std::unique_ptr<TMyThread> MyThread;
 

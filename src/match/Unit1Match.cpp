@@ -174,7 +174,6 @@ void TForm1::WaitForOpponent() {
     if (!WaitHint) {
         WaitHint = new QTimer(this);
         WaitHint->setSingleShot(true);
-        WaitHint->setInterval(30000);
         connect(WaitHint, &QTimer::timeout, this, [this] {
             if (Lanx1->Players().Count() < 2)
                 AddLog(QStringLiteral("30秒たっても相手が見つかりません。相手のコンピューターが同じ"
@@ -182,7 +181,7 @@ void TForm1::WaitForOpponent() {
                                       "番ポートが開いているか確かめてください"));
         });
     }
-    WaitHint->start();
+    WaitHint->start(WaitHintMs);
 }
 
 void TForm1::Lanx1ComesNewChallenger(TLanx*, TLanxPlayer*, const QString&, const QString&) {

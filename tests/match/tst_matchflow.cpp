@@ -372,6 +372,52 @@ private slots:
         CHECKED(PlayMoves(C, H, game, 0, game.moves.size()));
     }
 
+    // A third program waits beside a game in progress and is left alone. When
+    // one player of that game leaves, the one who stays and the third, both
+    // waiting now, find each other by themselves; choices made at once on both
+    // sides are settled the same way on both, and they play. Waiting without
+    // an opponent, the log says what to check, once per wait.
+    void waitingProgramsFindEachOther() {
+        Program& H = bench->Add(QStringLiteral("ハル"));
+        Program& G = bench->Add(QStringLiteral("ゲン"));
+        CHECKED(Pair(*bench, H, G));
+        CHECKED(ChooseFirst(G, +1, H));
+        Program& C = bench->Add(QStringLiteral("ミナ"));
+        C.f()->WaitHintMs = 300;
+        C.Start();
+        QCOMPARE(C.LastLogLines(1), QStringLiteral("待機中"));
+        const auto hints = [](const Program& p) {
+            return p.Log().filter(QStringLiteral("ファイアウォール")).size();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(hints(C), 1, kWaitMs);
+        QTest::qWait(1000);
+        QVERIFY2(C.Idle() && H.Idle() && G.Idle(), "a game in progress was joined");
+        QCOMPARE(hints(C), 1);
+
+        bench->Remove(G);
+        QTRY_VERIFY_WITH_TIMEOUT(H.InChoice() && C.InChoice(), kWaitMs);
+        QCOMPARE(H.f()->OpponentName, QStringLiteral("ミナ"));
+        QCOMPARE(C.f()->OpponentName, QStringLiteral("ハル"));
+        QVERIFY(H.Log().contains(QStringLiteral("ミナさんとはじめます")));
+        QVERIFY(C.Log().contains(QStringLiteral("ハルさんとはじめます")));
+
+        H.CloseGate();
+        C.CloseGate();
+        CHECKED(H.Choose(+1));
+        CHECKED(C.Choose(+1));
+        QTRY_VERIFY_WITH_TIMEOUT(H.HeldCount() == 1 && C.HeldCount() == 1, kWaitMs);
+        H.OpenGate();
+        C.OpenGate();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (StartsIn(H).size() == 2 || StartsIn(C).size() == 2) && H.Idle() && C.Idle(), kWaitMs);
+        QCOMPARE(H.f()->MySide, -C.f()->MySide);
+        Program& first = H.f()->MySide > 0 ? H : C;
+        Program& second = H.f()->MySide > 0 ? C : H;
+        const Game game = Continuation({}, 2);
+        CHECKED(PlayMoves(first, second, game, 0, game.moves.size()));
+        QCOMPARE(hints(H) + hints(C), 1);
+    }
+
     // The host leaves in the middle of a game; the guest keeps the session,
     // is told, and a newcomer finds it there.
     void hostLeavesDuringPlayThenANewcomerJoins() {

@@ -239,6 +239,37 @@ private slots:
         QCOMPARE(A.f()->OpponentName, opponent);
     }
 
+    // A join that fails (the session closed, or the network lost it) is not
+    // the end: the program hosts instead and waits, without a word.
+    void failedJoinHostsInstead() {
+        auto script = std::make_shared<DpScript>();
+        script->sessions = {{QStringLiteral("KORVAMESH"), DPSESSIONDESC2{}}};
+        script->FailNext(QStringLiteral("Open"), DPERR_TIMEOUT);
+        InstallScript(script);
+        Program& A = bench->Add(QStringLiteral("アキ"));
+        A.Start();
+        QVERIFY2(bench->Boxes.isEmpty(), qPrintable(bench->Boxes.join('|')));
+        QCOMPARE(A.LastLogLines(1), QStringLiteral("待機中"));
+        QVERIFY(A.Idle() && A.f()->isVisible());
+        QCOMPARE(
+            script->Calls().filter(QStringLiteral("Open ")),
+            (QStringList{QStringLiteral("Open 1 name="), QStringLiteral("Open 2 name=KORVAMESH")}));
+    }
+
+    // A failure that still ends the program says what failed first.
+    void failureThatEndsTheProgramSaysWhy() {
+        auto script = std::make_shared<DpScript>();
+        script->FailNext(QStringLiteral("Open"), DPERR_GENERIC);
+        InstallScript(script);
+        Program& A = bench->Add(QStringLiteral("アキ"));
+        A.Start();
+        QCOMPARE(bench->Halts, 1);
+        QCOMPARE(bench->Boxes, QStringList{QStringLiteral(
+                                   "通信に失敗したため、終了します。\r\n\r\n"
+                                   "セッションのオープンに失敗しました(Error Code(80004005))")});
+        bench->Halts = 0; // seen: the halt was the point here
+    }
+
     // Without a connection whose name contains "TCP" the program says it
     // cannot run here and closes without asking.
     void noTcpConnection() {

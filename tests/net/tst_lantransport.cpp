@@ -115,6 +115,8 @@ public:
                         Created.append(id);
                     else if (type == DPSYS_DESTROYPLAYERORGROUP)
                         Destroyed.append(id);
+                    else if (type == DPSYS_JOINEDSESSION)
+                        Joined.append(id);
                 }
             } else {
                 Messages.push_back({from, data});
@@ -133,12 +135,17 @@ public:
         Pump();
         return Destroyed.contains(id);
     }
+    qsizetype JoinedCount() {
+        Pump();
+        return Joined.size();
+    }
 
     QString Name = QStringLiteral("player");
     LanTransport Transport;
     std::shared_ptr<AutoResetEvent> Event = std::make_shared<AutoResetEvent>();
     DPID Id = 0;
     QList<DPID> Created;
+    QList<DPID> Joined; // new local ids after joining another waiting host
     QList<DPID> Destroyed;
     std::vector<Arrived> Messages;
 };
@@ -246,6 +253,42 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(host.SawCreated(guest.Id), 3000);
         QCOMPARE(host.Players(), (QList<DPID>{host.Id, guest.Id}));
         QVERIFY2(guest.Created.isEmpty(), "the guest was told about players it enumerated");
+    }
+
+    // Two hosts of two-player sessions that wait at the same time find each
+    // other: one joins the other as a guest and messages flow both ways, also
+    // those sent with the joiner's id of before. A session with a game in
+    // progress, or of more players, is never joined.
+    void waitingHostsPairByThemselves() {
+        const GUID app = NewGuid();
+        Node busy, busyGuest, four, a, b;
+        QCOMPARE(busy.Host(app, 2), DP_OK);
+        QCOMPARE(busyGuest.Join(busyGuest.Search(app).at(0)), DP_OK);
+        QCOMPARE(four.Host(app, 4), DP_OK);
+        QCOMPARE(a.Host(app, 2), DP_OK);
+        QCOMPARE(b.Host(app, 2), DP_OK);
+        QTRY_VERIFY_WITH_TIMEOUT(a.JoinedCount() + b.JoinedCount() == 1, 5000);
+        Node& joiner = a.Joined.isEmpty() ? b : a;
+        Node& host = a.Joined.isEmpty() ? a : b;
+        const DPID joinerId = joiner.Joined.first();
+        QTRY_VERIFY_WITH_TIMEOUT(host.SawCreated(joinerId), 3000);
+        QVERIFY(host.Transport.IsHost() && !joiner.Transport.IsHost());
+        QCOMPARE(joiner.Players(), (QList<DPID>{host.Id, joinerId}));
+        QCOMPARE(host.Players(), (QList<DPID>{host.Id, joinerId}));
+
+        QCOMPARE(joiner.Send(DPID_ALLPLAYERS, "from the joiner"), DP_OK); // its id of before
+        QCOMPARE(host.Send(joinerId, "from the host"), DP_OK);
+        QTRY_VERIFY_WITH_TIMEOUT(host.MessageCount() == 1 && joiner.MessageCount() == 1, 3000);
+        QCOMPARE(host.Messages[0].from, joinerId);
+        QCOMPARE(joiner.Messages[0].data, QByteArray("from the host"));
+
+        QTest::qWait(500); // more searches of theirs: nothing else changes
+        QCOMPARE(a.JoinedCount() + b.JoinedCount(), 1);
+        QCOMPARE(busy.Players().size(), 2);
+        QCOMPARE(four.Players().size(), 1);
+        busy.Pump();
+        four.Pump();
+        QVERIFY(busy.Created.size() == 1 && four.Created.isEmpty());
     }
 
     void fullSessionRefusesAtOnce() {
