@@ -218,7 +218,7 @@ public:
     // joins the first one it finds.
     HRESULT StartHost(const DPSESSIONDESC2& desc, const QString& name,
                       std::vector<std::uint32_t> searchTargets);
-    HRESULT StartJoin(const DPSESSIONDESC2& desc);
+    HRESULT StartJoin(const DPSESSIONDESC2& desc, std::vector<std::uint32_t> searchTargets);
     void Stop();
 
     HRESULT CreatePlayer(DPID* id, const DPNAME& name, std::shared_ptr<AutoResetEvent> event);
@@ -335,10 +335,11 @@ private:
     std::atomic<std::uint16_t> EnetPort{0};
     std::thread Thread;
 
-    // The waiting host's search (network thread; the target list is fixed at start).
-    bool Probing = false; // two-player sessions only
+    // The waiting host's search, in two-player sessions only, also after this
+    // program became the host of a session it joined (network thread; the
+    // targets are fixed at start).
     std::vector<std::uint32_t> SearchTargets;
-    std::uint32_t ProbeNonce = 0;
+    const std::uint32_t ProbeNonce = std::random_device{}();
     bool WasWaiting = false;
     int ProbesSent = 0;
     Clock::time_point NextProbe;
@@ -395,9 +396,7 @@ void LanTransport::Session::StartThread() {
 HRESULT LanTransport::Session::StartHost(const DPSESSIONDESC2& desc, const QString& name,
                                          std::vector<std::uint32_t> searchTargets) {
     Instance = RandomGuid();
-    Probing = desc.dwMaxPlayers == 2;
     SearchTargets = std::move(searchTargets);
-    ProbeNonce = std::random_device{}();
     Application = desc.guidApplication;
     Flags = desc.dwFlags;
     MaxPlayers = desc.dwMaxPlayers;
@@ -412,7 +411,9 @@ HRESULT LanTransport::Session::StartHost(const DPSESSIONDESC2& desc, const QStri
     return DP_OK;
 }
 
-HRESULT LanTransport::Session::StartJoin(const DPSESSIONDESC2& desc) {
+HRESULT LanTransport::Session::StartJoin(const DPSESSIONDESC2& desc,
+                                         std::vector<std::uint32_t> searchTargets) {
+    SearchTargets = std::move(searchTargets);
     const lan::Endpoint target{desc.dwReserved1, static_cast<std::uint16_t>(desc.dwReserved2)};
     if (target.ipv4 == 0 || target.port == 0 || desc.dwReserved2 > 0xFFFF)
         return DPERR_NOSESSIONS;
@@ -672,7 +673,7 @@ int LanTransport::Session::NextWakeMs() {
         until(MergeDeadline);
     else if (Candidate)
         wait = 1;
-    else if (Probing && WaitingLocked())
+    else if (MaxPlayers == 2 && WaitingLocked())
         until(WasWaiting ? NextProbe : clockNow + kProbeFirstDelay);
     return wait;
 }
@@ -962,7 +963,7 @@ bool LanTransport::Session::TakeDatagram(ENetHost* host) {
     const auto answer = lan::ReadAnswer(datagram, from, ProbeNonce, ToWire(Application),
                                         lanwire::kSearchAvailableOnly);
     // Only another waiting host of a two-player session: never a game in progress.
-    if (answer && Probing && !MergePeer && !Candidate &&
+    if (answer && MaxPlayers == 2 && !MergePeer && !Candidate &&
         answer->info.instance != ToWire(Instance) && answer->info.maxPlayers == 2 &&
         answer->info.currentPlayers == 1)
         Candidate = *answer;
@@ -970,11 +971,9 @@ bool LanTransport::Session::TakeDatagram(ENetHost* host) {
 }
 
 void LanTransport::Session::Probe() {
-    if (!Probing)
-        return;
     const Clock::time_point now = Clock::now();
     std::unique_lock lock(Mu);
-    if (!WaitingLocked()) {
+    if (MaxPlayers != 2 || !WaitingLocked()) {
         WasWaiting = MergePeer != nullptr;
         Candidate.reset();
         return;
@@ -1466,15 +1465,15 @@ HRESULT LanTransport::Open(const DPSESSIONDESC2& desc, const QString& sessionNam
         return DPERR_INVALIDPARAMS;
     auto session = std::make_unique<Session>();
     HRESULT result = DPERR_INVALIDPARAMS;
-    if (flags & DPOPEN_CREATE) {
-        // A waiting host looks where the searches of this connection look.
-        std::vector<std::uint32_t> searchTargets;
-        std::uint32_t ipv4 = 0;
-        if (!Address.isEmpty() && lan::ResolveIpv4(Address.toStdString(), &ipv4))
-            searchTargets.push_back(ipv4);
+    // A waiting host looks where the searches of this connection look.
+    std::vector<std::uint32_t> searchTargets;
+    std::uint32_t ipv4 = 0;
+    if (!Address.isEmpty() && lan::ResolveIpv4(Address.toStdString(), &ipv4))
+        searchTargets.push_back(ipv4);
+    if (flags & DPOPEN_CREATE)
         result = session->StartHost(desc, sessionName, std::move(searchTargets));
-    } else if (flags & DPOPEN_JOIN)
-        result = session->StartJoin(desc);
+    else if (flags & DPOPEN_JOIN)
+        result = session->StartJoin(desc, std::move(searchTargets));
     if (result == DP_OK)
         Current = std::move(session);
     return result;
