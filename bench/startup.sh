@@ -170,7 +170,7 @@ hosting_round() {
     local width
     width="$(xwininfo -id "$window" | awk '/Width:/ { print $2 }')"
     xdotool mousemove --window "$window" $((width - 157 + 80)) 56 click 1
-    # The search (about 100 ms), then the popup for 3 s, then the wait.
+    # The search (up to 750 ms), then the popup for 3 s, then the wait.
     local hosting=0
     for _ in $(seq 1 40); do
         sleep 0.25
