@@ -30,7 +30,9 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTROY_SANITIZE=ON \
     -DVELTROY_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
-run_ctest build-asan
+# The namespace test's long outages add little under the sanitizers: the
+# transport's own tests run there.
+run_ctest build-asan -E '^lan_netns$'
 
 echo "== ThreadSanitizer build: network tests =="
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTROY_TSAN=ON \

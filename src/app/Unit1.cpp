@@ -133,6 +133,14 @@ void TForm1::CreateSessionComponent() {
                                        const QString& l) {
         Lanx1EscapeChallenger(sender, player, s, l);
     };
+    Lanx1->OnChallengerSilent = [this](TLanx*, TLanxPlayer*, const QString&, const QString&) {
+        Arrive([this] {
+            AddLog(QStringLiteral("相手との通信が途切れています。つながるのを待っています"));
+        });
+    };
+    Lanx1->OnChallengerHeardAgain = [this](TLanx*, TLanxPlayer*, const QString&, const QString&) {
+        Arrive([this] { AddLog(QStringLiteral("相手との通信がもどりました")); });
+    };
     Lanx1->Loaded();
     // A failed network operation that ends the program says so first.
     lanx::SetHaltNotice([this](const QString& text) {

@@ -55,6 +55,10 @@ constexpr std::uint32_t DPSYS_SESSIONLOST = 0x31;
 // waiting host's session as a guest. The player named is the local player
 // with its new id; the players are to be listed anew.
 constexpr std::uint32_t DPSYS_JOINEDSESSION = 0x32;
+// The LAN transport's own: the named player has not been heard for a few
+// seconds (still in the session), and is heard again.
+constexpr std::uint32_t DPSYS_PLAYERSILENT = 0x33;
+constexpr std::uint32_t DPSYS_PLAYERHEARD = 0x34;
 
 struct GUID {
     std::uint32_t Data1 = 0;

@@ -17,8 +17,10 @@
 #include <cstring>
 #include <deque>
 #include <enet/enet.h>
+#include <linux/errqueue.h>
 #include <map>
 #include <mutex>
+#include <netinet/ip_icmp.h>
 #include <optional>
 #include <poll.h>
 #include <random>
@@ -49,14 +51,20 @@ constexpr auto kMergeLimit = 3000ms;
 constexpr auto kJoinWait = 3000ms;
 constexpr auto kCreateWait = 3000ms;
 constexpr auto kHandshakeLimit = 3000ms;
-constexpr auto kRejoinLimit = 5000ms;
+// Networks go silent for seconds (Wi-Fi roaming, an address taken away and
+// given back): no side gives up on the other before about this much silence.
+// A program that has ended is noticed at once instead, from the ICMP "port
+// unreachable" its machine answers with.
+constexpr auto kRejoinLimit = 25000ms;
 constexpr auto kShutdownLinger = 300ms;
 // Longest sleep of the network thread when nothing is due: every resend, ping,
 // time-out and deadline is waited for exactly, so this only bounds a sleep.
 constexpr int kIdleWakeMs = 1000;
 constexpr std::uint32_t kPingIntervalMs = 500;
-constexpr std::uint32_t kTimeoutMinimumMs = 1500;
-constexpr std::uint32_t kTimeoutMaximumMs = 3000;
+constexpr std::uint32_t kTimeoutMinimumMs = 20000;
+constexpr std::uint32_t kTimeoutMaximumMs = 23000;
+// Silence after which the local side is told that a player is not heard.
+constexpr std::uint32_t kQuietMs = 3000;
 // ENet doubles a reliable packet's resend time on every loss, starting from a
 // 500 ms guess before it has measured the round trip: on a lossy LAN a few
 // losses in a row would stall a join or a move for seconds. Round trips on a
@@ -89,7 +97,8 @@ constexpr const char* kEnetLibrary = "libenet.so.7";
     X(P, peer_ping_interval)                                                                       \
     X(P, peer_disconnect)                                                                          \
     X(P, peer_disconnect_now)                                                                      \
-    X(P, peer_disconnect_later)
+    X(P, peer_disconnect_later)                                                                    \
+    X(P, peer_reset)
 
 VELTROY_FUNCTION_TABLE(EnetApi, VELTROY_ENET_FUNCTIONS, enet_)
 
@@ -254,6 +263,7 @@ private:
         bool joined = false;
         DPID player = 0;
         Clock::time_point since;
+        bool quiet = false; // its player was reported silent
     };
 
     bool CreateEnetHost(std::uint32_t maxPlayers);
@@ -270,6 +280,8 @@ private:
     void OnConnect(ENetPeer* peer);
     void OnDisconnect(ENetPeer* peer);
     void OnReceive(ENetPeer* peer, const ENetPacket* packet);
+    void TakeSocketErrors();
+    void ReportSilenceLocked();
     // The waiting host's search for another waiting host, and joining it.
     void Probe();
     void StartMerge();
@@ -330,6 +342,7 @@ private:
     int WakeFd = -1;
     std::map<ENetPeer*, PeerState> Peers;
     bool ShuttingDown = false;
+    bool HostQuiet = false; // the host's players were reported silent
     Clock::time_point ShutdownDeadline;
     Clock::time_point RejoinDeadline;
     std::atomic<std::uint16_t> EnetPort{0};
@@ -382,6 +395,10 @@ bool LanTransport::Session::CreateEnetHost(std::uint32_t maxPlayers) {
     Host->maximumPacketSize = lanwire::kMaxPayload + 64;
     Host->maximumWaitingData = 4 * (lanwire::kMaxPayload + 64);
     Host->intercept = InterceptDatagram;
+    // The kernel reports ICMP errors for what this socket sends, so that an
+    // ended program's "port unreachable" is seen (TakeSocketErrors).
+    const int on = 1;
+    ::setsockopt(Host->socket, SOL_IP, IP_RECVERR, &on, sizeof on);
     ENetAddress bound{};
     if (Enet()->socket_get_address(Host->socket, &bound) == 0)
         EnetPort = bound.port;
@@ -620,6 +637,8 @@ void LanTransport::Session::Run() {
             std::uint64_t value = 0;
             [[maybe_unused]] const auto got = ::read(WakeFd, &value, sizeof value);
         }
+        if (fds[0].revents & POLLERR)
+            TakeSocketErrors();
         RunCommands();
         if (count == 3 && (fds[2].revents & POLLIN))
             AnswerSearches();
@@ -780,10 +799,87 @@ bool LanTransport::Session::Housekeeping() {
             RemovePlayerLocked(id, true);
         if (MergePeer && now > MergeDeadline)
             EndMergeLocked();
+        ReportSilenceLocked();
     } else if (SessionRole == Role::Rejoining && now > RejoinDeadline) {
         SessionLostLocked();
+    } else if (SessionRole == Role::Guest) {
+        ReportSilenceLocked();
     }
     return false;
+}
+
+// Reads the ICMP errors the kernel queued for datagrams this socket sent. A
+// "port unreachable" for the very address and port of a system this one is
+// connected to, sent by that address, means its program has ended: it leaves
+// at once instead of after the long time-out. Anything else (a host or net
+// unreachable while a link is down) is only silence.
+void LanTransport::Session::TakeSocketErrors() {
+    for (int budget = 64; budget > 0; --budget) {
+        sockaddr_in target{};
+        std::uint8_t quoted[64];
+        alignas(cmsghdr) char control[256];
+        iovec part{quoted, sizeof quoted};
+        msghdr message{};
+        message.msg_name = &target;
+        message.msg_namelen = sizeof target;
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (::recvmsg(Host->socket, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+            return;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != SOL_IP || c->cmsg_type != IP_RECVERR)
+                continue;
+            sock_extended_err error;
+            std::memcpy(&error, CMSG_DATA(c), sizeof error);
+            sockaddr_in offender;
+            std::memcpy(&offender, CMSG_DATA(c) + sizeof error, sizeof offender);
+            if (error.ee_origin != SO_EE_ORIGIN_ICMP || error.ee_type != ICMP_DEST_UNREACH ||
+                error.ee_code != ICMP_PORT_UNREACH || target.sin_family != AF_INET ||
+                offender.sin_family != AF_INET ||
+                offender.sin_addr.s_addr != target.sin_addr.s_addr)
+                continue;
+            for (std::size_t i = 0; i < Host->peerCount; ++i) {
+                ENetPeer* peer = &Host->peers[i];
+                if (peer->state == ENET_PEER_STATE_DISCONNECTED ||
+                    peer->address.host != target.sin_addr.s_addr ||
+                    peer->address.port != ntohs(target.sin_port))
+                    continue;
+                OnDisconnect(peer);
+                Enet()->peer_reset(peer);
+            }
+        }
+    }
+}
+
+// Tells the local side when a connected player has not been heard for
+// kQuietMs, and when it is heard again: the player stays in the session.
+void LanTransport::Session::ReportSilenceLocked() {
+    const enet_uint32 now = Enet()->time_get();
+    auto silent = [now](const ENetPeer* peer) {
+        return peer->state == ENET_PEER_STATE_CONNECTED &&
+               static_cast<std::int32_t>(now - peer->lastReceiveTime) >=
+                   static_cast<std::int32_t>(kQuietMs);
+    };
+    auto report = [this](const Player& p, bool quiet) {
+        QueueSystemLocked(quiet ? DPSYS_PLAYERSILENT : DPSYS_PLAYERHEARD, p);
+    };
+    if (SessionRole == Role::Host) {
+        for (auto& [peer, state] : Peers) {
+            const Player* p = state.player ? FindLocked(state.player) : nullptr;
+            if (!p || silent(peer) == state.quiet)
+                continue;
+            state.quiet = !state.quiet;
+            report(*p, state.quiet);
+        }
+    } else if (SessionRole == Role::Guest && HostPeer && silent(HostPeer) != HostQuiet) {
+        HostQuiet = !HostQuiet;
+        for (const Player& p : Players) {
+            if (p.hostOwned && !p.local)
+                report(p, HostQuiet);
+        }
+    }
 }
 
 void LanTransport::Session::OnConnect(ENetPeer* peer) {
@@ -1269,6 +1365,11 @@ void LanTransport::Session::HostLostLocked() {
 
 void LanTransport::Session::BecomeHostLocked() {
     SessionRole = Role::Host;
+    HostQuiet = false;
+    // Alone, this is a new waiting session: the old host, if it is still
+    // there after an outage, must see it as another one to pair with.
+    if (Players.size() == 1)
+        Instance = RandomGuid();
     if (DiscoveryFd < 0)
         DiscoveryFd = lan::OpenDiscoveryListener();
     const Clock::time_point deadline = Clock::now() + kRejoinLimit;

@@ -169,6 +169,10 @@ public:
     TLanxMessageEvent OnArriveMessage;
     TLanxPlayerEvent OnComesNewChallenger;
     TLanxPlayerEvent OnEscapeChallenger;
+    // A player of the session has not been heard for a few seconds (a network
+    // outage; it stays in the session), and is heard again.
+    TLanxPlayerEvent OnChallengerSilent;
+    TLanxPlayerEvent OnChallengerHeardAgain;
 
     // Called once after the stored properties were set: creates the platform
     // object and lists its connections.

@@ -219,8 +219,9 @@ bool TLanx::ReceiveMessage() {
         DPNAME name;
         if (size >= 4)
             type = qFromLittleEndian<std::uint32_t>(buffer.data());
-        const bool aboutPlayer = type == DPSYS_CREATEPLAYERORGROUP ||
-                                 type == DPSYS_DESTROYPLAYERORGROUP || type == DPSYS_JOINEDSESSION;
+        const bool aboutPlayer =
+            type == DPSYS_CREATEPLAYERORGROUP || type == DPSYS_DESTROYPLAYERORGROUP ||
+            type == DPSYS_JOINEDSESSION || type == DPSYS_PLAYERSILENT || type == DPSYS_PLAYERHEARD;
         // A notice whose names are missing or cut short still names its player.
         if (aboutPlayer &&
             !ReadSystemMessage(QByteArray::fromRawData(buffer.data(), size), &type, &id, &name)) {
@@ -241,6 +242,12 @@ bool TLanx::ReceiveMessage() {
             }
         } else if (type == DPSYS_JOINEDSESSION) {
             JoinedOtherSession(id);
+        } else if (type == DPSYS_PLAYERSILENT || type == DPSYS_PLAYERHEARD) {
+            TLanxPlayer* player = Players_.FindByID(id);
+            const TLanxPlayerEvent handler =
+                type == DPSYS_PLAYERSILENT ? OnChallengerSilent : OnChallengerHeardAgain;
+            if (player && handler)
+                handler(this, player, player->ShortName, player->LongName);
         } else if (type == DPSYS_DESTROYPLAYERORGROUP) {
             if (!Players_.FindByID(id))
                 return true;

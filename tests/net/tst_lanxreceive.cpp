@@ -147,6 +147,37 @@ private slots:
         QCOMPARE(log(), QByteArray());
     }
 
+    // Joined to another waiting host: the players are listed anew, host first,
+    // the local player under its new id, and the host arrives. Silence and
+    // return of a known player are told; of an unknown id, not.
+    void joinedOtherSessionAndSilence() {
+        host();
+        auto events = events_;
+        lanx_->OnChallengerSilent = [events](TLanx*, TLanxPlayer*, const QString& name,
+                                             const QString&) {
+            events->append({"silent", name, {}, 0});
+        };
+        lanx_->OnChallengerHeardAgain = [events](TLanx*, TLanxPlayer*, const QString& name,
+                                                 const QString&) {
+            events->append({"heard", name, {}, 0});
+        };
+        script_->players = {{0x7001, "other", "other long"}, {0x7002, "host", "host long"}};
+        script_->QueueSystem(DPSYS_JOINEDSESSION, 0x7002, "host", "host long");
+        QTRY_COMPARE(events_->size(), 1);
+        QCOMPARE(arrivals(), QStringList({"comes other/other long "}));
+        QCOMPARE(events_->at(0).playersDuring, 2);
+        QCOMPARE(lanx_->Players().Items(0)->ID, DPID(0x7001));
+        QCOMPARE(lanx_->Players().Items(1), lanx_->LocalPlayer());
+        QCOMPARE(lanx_->LocalPlayer()->ID, DPID(0x7002));
+
+        script_->QueueSystem(DPSYS_PLAYERSILENT, 0x9999, "", ""); // unknown: ignored
+        script_->QueueSystem(DPSYS_PLAYERSILENT, 0x7001, "other", "other long");
+        script_->QueueSystem(DPSYS_PLAYERHEARD, 0x7001, "other", "other long");
+        QTRY_COMPARE(events_->size(), 3);
+        QCOMPARE(arrivals().mid(1), QStringList({"silent other ", "heard other "}));
+        QCOMPARE(lanx_->Players().Count(), 2);
+    }
+
     void senders_data() {
         QTest::addColumn<bool>("noMessageId");
         QTest::addColumn<quint32>("from");

@@ -267,6 +267,10 @@ private:
                 Say("destroyed id=%u name=%s", id, name.ShortName.toStdString().c_str());
             else if (type == DPSYS_SESSIONLOST)
                 Say("lost");
+            else if (type == DPSYS_PLAYERSILENT)
+                Say("silent id=%u", id);
+            else if (type == DPSYS_PLAYERHEARD)
+                Say("heard id=%u", id);
             else if (type == DPSYS_JOINEDSESSION) {
                 Say("merged id=%u", id);
                 Players();
