@@ -256,6 +256,28 @@ private slots:
             (QStringList{QStringLiteral("Open 1 name="), QStringLiteral("Open 2 name=KORVAMESH")}));
     }
 
+    // An opponent not heard for a while, and heard again: one log line each,
+    // and nothing else changes.
+    void silenceAndReturnAreLogged() {
+        auto script = std::make_shared<DpScript>();
+        InstallScript(script);
+        Program& A = bench->Add(QStringLiteral("アキ"));
+        A.Start();
+        script->QueueSystem(DPSYS_CREATEPLAYERORGROUP, 0x7001, QStringLiteral("ベン"), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(A.InChoice(), kWaitMs);
+        CHECKED(A.Choose(+1));
+        const QString board = A.Board();
+        script->QueueSystem(DPSYS_PLAYERSILENT, 0x7001, QStringLiteral("ベン"), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(
+            A.LastLogLines(1),
+            QStringLiteral("相手との通信が途切れています。つながるのを待っています"), kWaitMs);
+        script->QueueSystem(DPSYS_PLAYERHEARD, 0x7001, QStringLiteral("ベン"), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(A.LastLogLines(1), QStringLiteral("相手との通信がもどりました"),
+                                  kWaitMs);
+        QVERIFY(A.MayMove());
+        QCOMPARE(A.Board(), board);
+    }
+
     // A failure that still ends the program says what failed first.
     void failureThatEndsTheProgramSaysWhy() {
         auto script = std::make_shared<DpScript>();
