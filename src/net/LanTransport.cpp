@@ -60,7 +60,10 @@ constexpr auto kShutdownLinger = 300ms;
 // Longest sleep of the network thread when nothing is due: every resend, ping,
 // time-out and deadline is waited for exactly, so this only bounds a sleep.
 constexpr int kIdleWakeMs = 1000;
-constexpr std::uint32_t kPingIntervalMs = 500;
+// A quiet connection is pinged this often: a program that has ended is then
+// noticed within it (its machine answers "port unreachable"), and a game in
+// progress wakes a few times a second at most.
+constexpr std::uint32_t kPingIntervalMs = 750;
 constexpr std::uint32_t kTimeoutMinimumMs = 20000;
 constexpr std::uint32_t kTimeoutMaximumMs = 23000;
 // Silence after which the local side is told that a player is not heard.
