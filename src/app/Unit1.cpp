@@ -157,11 +157,13 @@ void TForm1::CreateMenu() {
     menuBar()->setFixedHeight(kMenuHeight);
     File1 = menuBar()->addMenu(QStringLiteral("ファイル"));
     N1 = File1->addAction(QStringLiteral("はじめる"));
+    N4 = File1->addAction(QStringLiteral("アドレスを指定してはじめる..."));
     N2 = File1->addAction(QStringLiteral("設定..."));
     N3 = File1->addAction(QStringLiteral("おわる..."));
     Help1 = menuBar()->addMenu(QStringLiteral("ヘルプ"));
     About1 = Help1->addAction(QStringLiteral("バージョン情報"));
     connect(N1, &QAction::triggered, this, [this] { STARTClick(N1); });
+    connect(N4, &QAction::triggered, this, &TForm1::N4Click);
     connect(N2, &QAction::triggered, this, &TForm1::N2Click);
     connect(N3, &QAction::triggered, this, &TForm1::N3Click);
     connect(About1, &QAction::triggered, this, &TForm1::About1Click);

@@ -81,6 +81,9 @@ public:
     QComboBox* EDIT1 = nullptr;
     QMenu* File1 = nullptr;
     QAction* N1 = nullptr;
+    // "アドレスを指定してはじめる...": the start with the session-location
+    // dialog left to the player, to join a computer by its address.
+    QAction* N4 = nullptr;
     QAction* N2 = nullptr;
     QAction* N3 = nullptr;
     QMenu* Help1 = nullptr;
@@ -112,6 +115,8 @@ public:
     // Settings of the window itself (the other ten live in GRID).
     QString MyName;
     std::int32_t BMPINDEX = 0;
+    // The address last typed in the session-location dialog ("LAN", "ADDRESS").
+    QString SessionAddress;
 
     // The popup's third button once the popup exists: its caption "終了" is the
     // quit marker that lets the window close without asking.
@@ -147,7 +152,11 @@ public:
 
     // Pairing and the first-move choice.
     void STARTClick(QObject* Sender);
-    void AUTOSTART();
+    void N4Click();
+    // Searches, then joins or creates the session. With byAddress the
+    // session-location dialog waits for the player, and a typed address is
+    // joined or reported, never hosted.
+    void AUTOSTART(bool byAddress = false);
     void Lanx1ComesNewChallenger(TLanx* Sender, TLanxPlayer* player, const QString& ShortName,
                                  const QString& LongName);
     void SENKOSET();
@@ -280,6 +289,16 @@ private:
     // Joins the first session found; false when that failed, which then is
     // not the end of the program: it hosts instead.
     bool JoinFirstSession();
+    // After a search at a typed address: true when the start goes on; else the
+    // player has been told why (unless they cancelled) and the program is idle.
+    bool AddressSearchGoesOn(const QString& address);
+    // Tells the player (a message box) and goes back to idle.
+    void AbandonStart(const QString& message);
+    // Back to idle after a start that went nowhere: no popup, "はじめる" again.
+    void BackToIdle();
+    // The waiting host's addresses, logged once so its player can pass them on.
+    void LogOwnAddresses();
+    bool OwnAddressesLogged = false;
     // The name of the other player of the session ("" when there is none).
     QString OtherPlayerName() const;
     // Waiting for an opponent begins: after 30 s without one, one log line

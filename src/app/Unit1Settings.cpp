@@ -18,6 +18,7 @@ const QString kName = QStringLiteral("NAME");
 const QString kColor = QStringLiteral("COLOR");
 const QString kPut = QStringLiteral("PUT");
 const QString kForm = QStringLiteral("Form");
+const QString kLan = QStringLiteral("LAN");
 
 QString Quoted(const QString& text) {
     return QLatin1Char('"') + text + QLatin1Char('"');
@@ -104,6 +105,9 @@ bool TForm1::LOADINI(bool withPlacement) {
     g.BPicName =
         platform::GetPrivateProfileString(kColor, QStringLiteral("BPICNAME"), QString(), file);
 
+    SessionAddress =
+        platform::GetPrivateProfileString(kLan, QStringLiteral("ADDRESS"), QString(), file);
+
     if (!withPlacement)
         return true;
 
@@ -166,6 +170,7 @@ bool TForm1::SAVEINI() {
         entries.push_back({kForm, "Width", QString::number(bounds.width())});
         entries.push_back({kForm, "Height", QString::number(bounds.height())});
     }
+    entries.push_back({kLan, "ADDRESS", Quoted(SessionAddress)});
     // The user's configuration folder may not exist yet; a failure shows below.
     QDir().mkpath(QFileInfo(file).absolutePath());
     for (const Entry& e : entries) {

@@ -3,6 +3,7 @@
 
 #include "match/MyThread.h"
 #include "match/Unit3.h"
+#include "net/LanDiscovery.h"
 #include "net/Lanx.h"
 #include "platform/CodePage.h"
 #include "platform/Dialogs.h"
@@ -57,7 +58,7 @@ void TForm1::SendMatchMessage(const QString& text) {
 }
 
 void TForm1::STARTClick(QObject* Sender) {
-    if (Sender != N1) {
+    if (Sender != N1 && Sender != N4) {
         if (START->text() == kQuit) {
             close();
             return;
@@ -74,10 +75,15 @@ void TForm1::STARTClick(QObject* Sender) {
     N1->setCheckable(true);
     N1->setChecked(isEnabled());
     N1->setEnabled(false);
-    AUTOSTART();
+    N4->setEnabled(false);
+    AUTOSTART(Sender == N4);
 }
 
-void TForm1::AUTOSTART() {
+void TForm1::N4Click() {
+    STARTClick(N4);
+}
+
+void TForm1::AUTOSTART(bool byAddress) {
     Form3->RESET();
     Form3->SetLabelLayoutCenter();
     Form3->Label1->setText(QStringLiteral("プレーヤーを探しています") + kCRLF +
@@ -86,7 +92,11 @@ void TForm1::AUTOSTART() {
     Form3->show();
     platform::ProcessMessages();
 
-    MyThread = std::make_unique<TMyThread>();
+    // The thread confirms the session-location dialog; a start by address
+    // leaves it to the player.
+    MyThread.reset();
+    if (!byAddress)
+        MyThread = std::make_unique<TMyThread>();
 
     int index = -1;
     for (int i = 0; i < Lanx1->Connections().Count(); ++i) {
@@ -107,10 +117,31 @@ void TForm1::AUTOSTART() {
         return;
     }
 
-    Lanx1->Connect(index);
+    if (byAddress) {
+        // A typed address that cannot be asked is the player's to mend, not
+        // the end of the program.
+        const TLanxDebugOption options = Lanx1->DebugOption();
+        Lanx1->SetDebugOption(TLanxDebugOption(options).setFlag(dpoHaltOnError, false));
+        Lanx1->SetSessionAddress(SessionAddress);
+        Lanx1->Connect(index);
+        Lanx1->SetDebugOption(options);
+    } else {
+        Lanx1->SetSessionAddress(QString());
+        Lanx1->Connect(index);
+    }
     platform::ProcessMessages();
+    const QString address = byAddress ? Lanx1->SessionAddress() : QString();
+    if (byAddress && !AddressSearchGoesOn(address))
+        return;
 
-    if (Lanx1->Sessions().Count() > 0 && JoinFirstSession()) {
+    const bool joined = Lanx1->Sessions().Count() > 0 && JoinFirstSession();
+    if (!joined && !address.isEmpty()) {
+        // The player asked for that computer: no session of our own instead.
+        AbandonStart(address + QStringLiteral(" のゲームに参加できませんでした。") + kCRLF +
+                     QStringLiteral("もう一度ためしてください"));
+        return;
+    }
+    if (joined) {
         // Guest: the first session found.
         IsHost = false;
         platform::ProcessMessages();
@@ -143,6 +174,7 @@ void TForm1::AUTOSTART() {
                    (Lanx1->ReceiveThread() && Lanx1->ReceiveThread()->HandOverPending());
         });
         show();
+        LogOwnAddresses();
         AddLog(QStringLiteral("待機中"));
         Memo1->setFocus();
         Form3->close();
@@ -159,6 +191,64 @@ bool TForm1::JoinFirstSession() {
     const HRESULT joined = Lanx1->JoinSession(0, MyName, MyName);
     Lanx1->SetDebugOption(options);
     return joined == DP_OK;
+}
+
+bool TForm1::AddressSearchGoesOn(const QString& address) {
+    const HRESULT searched = Lanx1->SearchResult();
+    if (searched == DPERR_USERCANCEL) {
+        BackToIdle();
+        return false;
+    }
+    SessionAddress = address;
+    if (searched == DPERR_INVALIDHOSTADDRESS) {
+        AbandonStart(QStringLiteral("「%1」はアドレスとして正しくありません。").arg(address) +
+                     kCRLF +
+                     QStringLiteral("192.168.1.10 や 192.168.1.10:43517 のように入力してください"));
+        return false;
+    }
+    if (searched == DPERR_HOSTNOTFOUND) {
+        AbandonStart(QStringLiteral("「%1」というコンピューターが見つかりません。").arg(address) +
+                     kCRLF + QStringLiteral("名前かアドレスを確かめてください"));
+        return false;
+    }
+    if (!address.isEmpty() && (searched != DP_OK || Lanx1->Sessions().Count() == 0)) {
+        AbandonStart(address +
+                     QStringLiteral(" には、待っているプレーヤーが見つかりませんでした。") + kCRLF +
+                     QStringLiteral("相手が「はじめる」を押して待っているか確かめてください"));
+        return false;
+    }
+    return true;
+}
+
+void TForm1::AbandonStart(const QString& message) {
+    Form3->close();
+    if (GRID->SoundF)
+        platform::MessageBeep(platform::MB_ICONEXCLAMATION);
+    platform::MessageBox(this, message, QStringLiteral("Veltroy"),
+                         platform::MB_OK | platform::MB_ICONEXCLAMATION);
+    BackToIdle();
+}
+
+void TForm1::BackToIdle() {
+    Form3->close();
+    START->setText(QStringLiteral("はじめる"));
+    N1->setChecked(false);
+    N1->setCheckable(false);
+    N1->setEnabled(true);
+    N4->setEnabled(true);
+    show();
+}
+
+void TForm1::LogOwnAddresses() {
+    if (OwnAddressesLogged)
+        return;
+    OwnAddressesLogged = true;
+    QStringList dotted;
+    for (std::uint32_t ipv4 : lan::LocalAddresses())
+        dotted << QString::fromStdString(lan::DottedIpv4(ipv4));
+    if (!dotted.isEmpty())
+        AddLog(QStringLiteral("このコンピューターのアドレス: ") +
+               dotted.join(QStringLiteral(", ")));
 }
 
 QString TForm1::OtherPlayerName() const {

@@ -29,6 +29,10 @@ constexpr HRESULT DPERR_TIMEOUT = MakeDpResult(240);
 constexpr HRESULT DPERR_UNAVAILABLE = MakeDpResult(250);
 constexpr HRESULT DPERR_USERCANCEL = MakeDpResult(280); // 0x88770118
 constexpr HRESULT DPERR_CONNECTIONLOST = MakeDpResult(300);
+// A session address typed in the session-location dialog that is no address,
+// and one whose host name does not resolve.
+constexpr HRESULT DPERR_INVALIDHOSTADDRESS = MakeDpResult(1000);
+constexpr HRESULT DPERR_HOSTNOTFOUND = MakeDpResult(1010);
 constexpr HRESULT DPERR_UNINITIALIZED = 0x800401F0u;
 constexpr HRESULT DPERR_GENERIC = 0x80004005u;
 constexpr HRESULT DPERR_INVALIDPARAMS = 0x80070057u;
@@ -135,6 +139,11 @@ public:
         std::function<bool(const DPSESSIONDESC2* desc, const QString& name)>;
     virtual HRESULT EnumSessions(const DPSESSIONDESC2& desc, std::uint32_t timeout,
                                  const EnumSessionsCallback& callback, std::uint32_t flags) = 0;
+    // The address in the session-location dialog: what the dialog shows when
+    // a search asks for it, and after the search the address it went to as
+    // typed (empty: the local network). Transports without a dialog keep none.
+    virtual void SetSessionAddress(const QString& address) { (void)address; }
+    virtual QString SessionAddress() const { return {}; }
 
     // Hosts (DPOPEN_CREATE; name empty for none) or joins (DPOPEN_JOIN, a
     // description from EnumSessions).

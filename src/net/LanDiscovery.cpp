@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <ifaddrs.h>
 #include <mutex>
 #include <net/if.h>
@@ -43,6 +45,7 @@ private:
 
 std::mutex targetsOverrideMutex;
 std::vector<std::uint32_t> targetsOverride;
+std::atomic<std::uint16_t> discoveryPortOverride{0};
 
 } // namespace
 
@@ -103,6 +106,63 @@ bool ResolveIpv4(const std::string& text, std::uint32_t* ipv4) {
     *ipv4 = ntohl(reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
     freeaddrinfo(result);
     return true;
+}
+
+std::uint16_t DiscoveryPort() {
+    const std::uint16_t port = discoveryPortOverride.load();
+    return port != 0 ? port : lanwire::kDiscoveryPort;
+}
+
+void SetDiscoveryPortOverride(std::uint16_t port) {
+    discoveryPortOverride = port;
+}
+
+bool ParseHostAddress(const std::string& text, std::string* host, std::uint16_t* port) {
+    const std::size_t colon = text.find(':');
+    const std::string name = text.substr(0, colon);
+    if (name.empty() || name.find_first_of(" \t\r\n") != std::string::npos)
+        return false;
+    std::uint16_t number = DiscoveryPort();
+    if (colon != std::string::npos) {
+        const std::string digits = text.substr(colon + 1);
+        unsigned value = 0;
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
+            value == 0 || value > 65535)
+            return false;
+        number = static_cast<std::uint16_t>(value);
+    }
+    *host = name;
+    *port = number;
+    return true;
+}
+
+std::vector<std::uint32_t> LocalAddresses() {
+    std::vector<std::uint32_t> addresses;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return addresses;
+    for (ifaddrs* ifa = list; ifa; ifa = ifa->ifa_next) {
+        if (!ifa->ifa_addr || ifa->ifa_addr->sa_family != AF_INET)
+            continue;
+        if (!(ifa->ifa_flags & IFF_UP) || (ifa->ifa_flags & IFF_LOOPBACK))
+            continue;
+        const std::uint32_t own =
+            ntohl(reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr);
+        const bool loopback = (own >> 24) == 127;
+        const bool linkLocal = (own >> 16) == 0xA9FE; // 169.254.0.0/16
+        if (own != 0 && !loopback && !linkLocal &&
+            std::find(addresses.begin(), addresses.end(), own) == addresses.end())
+            addresses.push_back(own);
+    }
+    freeifaddrs(list);
+    return addresses;
+}
+
+std::string DottedIpv4(std::uint32_t ipv4) {
+    return std::to_string(ipv4 >> 24) + '.' + std::to_string((ipv4 >> 16) & 255) + '.' +
+           std::to_string((ipv4 >> 8) & 255) + '.' + std::to_string(ipv4 & 255);
 }
 
 int OpenDiscoveryListener(std::uint16_t port) {

@@ -30,9 +30,27 @@ void SetBroadcastTargetsOverride(std::vector<std::uint32_t> targets);
 // Resolves a typed host address (dotted IPv4 or a name) to an IPv4 address.
 bool ResolveIpv4(const std::string& text, std::uint32_t* ipv4);
 
+// The port every host listens on for searches (kDiscoveryPort). Tests that
+// must not hear other programs on this machine move it; 0 restores it.
+std::uint16_t DiscoveryPort();
+void SetDiscoveryPortOverride(std::uint16_t port);
+
+// Splits a typed address, "host" or "host:port", into the host (a dotted IPv4
+// address or a name) and the port (DiscoveryPort() when none is given). False
+// when it cannot be an address: empty, blanks inside, a port that is not a
+// number from 1 to 65535, or more than one colon (IPv6 is not used).
+bool ParseHostAddress(const std::string& text, std::string* host, std::uint16_t* port);
+
+// This machine's IPv4 addresses on interfaces that are up, in interface order,
+// without loopback and link-local (169.254.0.0/16) ones: what another player
+// types to reach it.
+std::vector<std::uint32_t> LocalAddresses();
+// Dotted form of an address in host byte order.
+std::string DottedIpv4(std::uint32_t ipv4);
+
 // Binds 0.0.0.0 on the discovery port with SO_REUSEADDR, as every host does so
 // that several hosts on one machine share the port. Returns the descriptor or -1.
-int OpenDiscoveryListener(std::uint16_t port = lanwire::kDiscoveryPort);
+int OpenDiscoveryListener(std::uint16_t port = DiscoveryPort());
 
 // A UDP socket with SO_BROADCAST bound to the first free session port, or to
 // any port when all of them are taken. Returns the descriptor or -1.
@@ -64,6 +82,6 @@ std::vector<FoundSession> Search(const std::vector<std::uint32_t>& targets,
                                  std::chrono::milliseconds window,
                                  std::chrono::milliseconds resend = std::chrono::milliseconds(50),
                                  std::chrono::milliseconds settle = std::chrono::milliseconds(0),
-                                 std::uint16_t port = lanwire::kDiscoveryPort);
+                                 std::uint16_t port = DiscoveryPort());
 
 } // namespace lan

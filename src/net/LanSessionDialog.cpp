@@ -42,3 +42,8 @@ LanSessionDialog::LanSessionDialog(QWidget* parent) : QDialog(parent) {
 QString LanSessionDialog::Address() const {
     return AddressEdit->text().trimmed();
 }
+
+void LanSessionDialog::SetAddress(const QString& address) {
+    AddressEdit->setText(address);
+    AddressEdit->selectAll();
+}

@@ -18,6 +18,8 @@ public:
 
     // The address as typed, without surrounding blanks.
     QString Address() const;
+    // Puts an address in the field, selected, so typing replaces it.
+    void SetAddress(const QString& address);
 
     QLineEdit* AddressEdit = nullptr;
     QPushButton* OkButton = nullptr;

@@ -229,8 +229,9 @@ public:
     // host at searchTargets (none: the local networks' broadcast addresses) and
     // joins the first one it finds.
     HRESULT StartHost(const DPSESSIONDESC2& desc, const QString& name,
-                      std::vector<std::uint32_t> searchTargets);
-    HRESULT StartJoin(const DPSESSIONDESC2& desc, std::vector<std::uint32_t> searchTargets);
+                      std::vector<std::uint32_t> searchTargets, std::uint16_t searchPort);
+    HRESULT StartJoin(const DPSESSIONDESC2& desc, std::vector<std::uint32_t> searchTargets,
+                      std::uint16_t searchPort);
     void Stop();
 
     HRESULT CreatePlayer(DPID* id, const DPNAME& name, std::shared_ptr<AutoResetEvent> event);
@@ -355,6 +356,7 @@ private:
     // program became the host of a session it joined (network thread; the
     // targets are fixed at start).
     std::vector<std::uint32_t> SearchTargets;
+    std::uint16_t SearchPort = lan::DiscoveryPort();
     const std::uint32_t ProbeNonce = std::random_device{}();
     bool WasWaiting = false;
     int ProbesSent = 0;
@@ -414,9 +416,11 @@ void LanTransport::Session::StartThread() {
 }
 
 HRESULT LanTransport::Session::StartHost(const DPSESSIONDESC2& desc, const QString& name,
-                                         std::vector<std::uint32_t> searchTargets) {
+                                         std::vector<std::uint32_t> searchTargets,
+                                         std::uint16_t searchPort) {
     Instance = RandomGuid();
     SearchTargets = std::move(searchTargets);
+    SearchPort = searchPort;
     Application = desc.guidApplication;
     Flags = desc.dwFlags;
     MaxPlayers = desc.dwMaxPlayers;
@@ -432,8 +436,10 @@ HRESULT LanTransport::Session::StartHost(const DPSESSIONDESC2& desc, const QStri
 }
 
 HRESULT LanTransport::Session::StartJoin(const DPSESSIONDESC2& desc,
-                                         std::vector<std::uint32_t> searchTargets) {
+                                         std::vector<std::uint32_t> searchTargets,
+                                         std::uint16_t searchPort) {
     SearchTargets = std::move(searchTargets);
+    SearchPort = searchPort;
     const lan::Endpoint target{desc.dwReserved1, static_cast<std::uint16_t>(desc.dwReserved2)};
     if (target.ipv4 == 0 || target.port == 0 || desc.dwReserved2 > 0xFFFF)
         return DPERR_NOSESSIONS;
@@ -1105,7 +1111,7 @@ void LanTransport::Session::Probe() {
     const std::vector<std::uint32_t> targets =
         SearchTargets.empty() ? lan::BroadcastTargets() : SearchTargets;
     for (std::uint32_t target : targets)
-        lan::SendDatagram(Host->socket, datagram, {target, lanwire::kDiscoveryPort});
+        lan::SendDatagram(Host->socket, datagram, {target, SearchPort});
 }
 
 // Called with Mu held, while waiting and with a candidate.
@@ -1512,6 +1518,14 @@ HRESULT LanTransport::InitializeConnection(const QByteArray& connection, std::ui
     return DP_OK;
 }
 
+void LanTransport::SetSessionAddress(const QString& address) {
+    DialogAddress = address.trimmed();
+}
+
+QString LanTransport::SessionAddress() const {
+    return DialogAddress;
+}
+
 HRESULT LanTransport::EnumSessions(const DPSESSIONDESC2& desc, std::uint32_t timeout,
                                    const EnumSessionsCallback& callback, std::uint32_t flags) {
     if (!Initialized)
@@ -1520,17 +1534,26 @@ HRESULT LanTransport::EnumSessions(const DPSESSIONDESC2& desc, std::uint32_t tim
     auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
     if (!AddressGiven && app && QThread::currentThread() == app->thread()) {
         LanSessionDialog dialog;
+        dialog.SetAddress(DialogAddress);
         if (dialog.exec() != QDialog::Accepted)
             return DPERR_USERCANCEL;
         address = dialog.Address();
+        DialogAddress = address;
     }
     std::vector<std::uint32_t> targets;
+    std::uint16_t port = lan::DiscoveryPort();
     if (address.isEmpty()) {
         targets = lan::BroadcastTargets();
     } else {
+        // One computer, asked directly: the way through routers, VPNs and
+        // firewalls that keep broadcasts (or the answers to them) out.
+        std::string host;
         std::uint32_t ipv4 = 0;
-        if (lan::ResolveIpv4(address.toStdString(), &ipv4))
-            targets.push_back(ipv4);
+        if (!lan::ParseHostAddress(address.toStdString(), &host, &port))
+            return DPERR_INVALIDHOSTADDRESS;
+        if (!lan::ResolveIpv4(host, &ipv4))
+            return DPERR_HOSTNOTFOUND;
+        targets.push_back(ipv4);
     }
     // The default search ends soon after the first answer; a given time-out
     // is waited out in full, to hear every host.
@@ -1542,7 +1565,7 @@ HRESULT LanTransport::EnumSessions(const DPSESSIONDESC2& desc, std::uint32_t tim
             ? std::vector<lan::FoundSession>{}
             : lan::Search(targets, ToWire(desc.guidApplication),
                           (flags & DPENUMSESSIONS_AVAILABLE) ? lanwire::kSearchAvailableOnly : 0u,
-                          window, kSearchResend, settle);
+                          window, kSearchResend, settle, port);
     for (const lan::FoundSession& s : found) {
         DPSESSIONDESC2 d;
         d.dwFlags = s.info.flags;
@@ -1571,13 +1594,17 @@ HRESULT LanTransport::Open(const DPSESSIONDESC2& desc, const QString& sessionNam
     HRESULT result = DPERR_INVALIDPARAMS;
     // A waiting host looks where the searches of this connection look.
     std::vector<std::uint32_t> searchTargets;
+    std::string host;
+    std::uint16_t port = lan::DiscoveryPort();
     std::uint32_t ipv4 = 0;
-    if (!Address.isEmpty() && lan::ResolveIpv4(Address.toStdString(), &ipv4))
+    if (!Address.isEmpty() && lan::ParseHostAddress(Address.toStdString(), &host, &port) &&
+        lan::ResolveIpv4(host, &ipv4)) {
         searchTargets.push_back(ipv4);
+    }
     if (flags & DPOPEN_CREATE)
-        result = session->StartHost(desc, sessionName, std::move(searchTargets));
+        result = session->StartHost(desc, sessionName, std::move(searchTargets), port);
     else if (flags & DPOPEN_JOIN)
-        result = session->StartJoin(desc, std::move(searchTargets));
+        result = session->StartJoin(desc, std::move(searchTargets), port);
     if (result == DP_OK)
         Current = std::move(session);
     return result;

@@ -5,9 +5,9 @@
 
 #include <memory>
 
-// Connection data of the transport's one connection. With an address the
-// search goes there and shows no dialog; a broadcast address (for example
-// 127.255.255.255) searches that network.
+// Connection data of the transport's one connection. With an address
+// ("host" or "host:port") the search goes there and shows no dialog; a
+// broadcast address (for example 127.255.255.255) searches that network.
 QByteArray LanConnectionData(const QString& address = {});
 
 // The transport object. Operations are called from one thread (the GUI
@@ -23,6 +23,11 @@ public:
     HRESULT InitializeConnection(const QByteArray& connection, std::uint32_t flags) override;
     HRESULT EnumSessions(const DPSESSIONDESC2& desc, std::uint32_t timeout,
                          const EnumSessionsCallback& callback, std::uint32_t flags) override;
+    // The dialog's address. A typed address, "host" or "host:port", is asked
+    // directly; one that is no address fails the search with
+    // DPERR_INVALIDHOSTADDRESS, a name that does not resolve with DPERR_HOSTNOTFOUND.
+    void SetSessionAddress(const QString& address) override;
+    QString SessionAddress() const override;
     HRESULT Open(const DPSESSIONDESC2& desc, const QString& sessionName,
                  std::uint32_t flags) override;
     HRESULT EnumPlayers(const EnumPlayersCallback& callback, std::uint32_t flags) override;
@@ -50,5 +55,6 @@ private:
     bool Initialized = false;
     bool AddressGiven = false; // false: ask with the dialog
     QString Address;           // empty: search the local network
+    QString DialogAddress;     // shown in the dialog; then the one typed
     std::unique_ptr<Session> Current;
 };

@@ -233,6 +233,7 @@ HRESULT TLanx::Connect(int ConnectionIndex) {
     Sessions_ = TLanxSessions();
     DPSESSIONDESC2 desc;
     desc.guidApplication = AppGuid_;
+    Platform().SetSessionAddress(SessionAddress_);
     const HRESULT enumerated = Platform().EnumSessions(
         desc, 0,
         [this](const DPSESSIONDESC2* found, const QString& sessionName) {
@@ -242,6 +243,8 @@ HRESULT TLanx::Connect(int ConnectionIndex) {
             return true;
         },
         DPENUMSESSIONS_AVAILABLE);
+    SessionAddress_ = Platform().SessionAddress();
+    SearchResult_ = enumerated;
     CheckResult(enumerated, QStringLiteral("セッションの列挙に失敗しました"));
     return result;
 }

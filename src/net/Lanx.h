@@ -180,6 +180,15 @@ public:
     // Initialises a connection and lists the sessions of AppGuid; returns the
     // initialisation's result.
     HRESULT Connect(int ConnectionIndex);
+    // The address the session-location dialog shows when Connect's search asks
+    // for one; after Connect, the address the search went to as typed there
+    // (empty: the local network).
+    QString SessionAddress() const { return SessionAddress_; }
+    void SetSessionAddress(const QString& value) { SessionAddress_ = value; }
+    // The result of the last Connect's search: DPERR_USERCANCEL when the
+    // dialog was cancelled, DPERR_INVALIDHOSTADDRESS or DPERR_HOSTNOTFOUND for
+    // a typed address that could not be asked.
+    HRESULT SearchResult() const { return SearchResult_; }
     // Hosts a session (no name when SessionName is empty) or joins entry
     // SessionIndex of Sessions, then creates the local player.
     HRESULT CreateSession(const QString& SessionName, const QString& ShortName,
@@ -222,6 +231,8 @@ private:
     bool SendGuaranteed_ = true;
     std::int32_t MaxPlayers_ = 4;
     bool NoMessageID_ = false;
+    QString SessionAddress_;
+    HRESULT SearchResult_ = DP_OK;
 
     std::unique_ptr<IDirectPlay> DirectPlay;
     TLanxConnections Connections_;

@@ -100,7 +100,9 @@ private slots:
                                       "Top=230",
                                       "Left=250",
                                       "Width=541",
-                                      "Height=393"};
+                                      "Height=393",
+                                      "[LAN]",
+                                      "ADDRESS=\"\""};
         QCOMPARE(lines(readIni()), expected);
 
         TForm1 again(ini());
@@ -205,6 +207,26 @@ private slots:
         writeIni("[Form]\nTop=120\nLeft=140\nWidth=600\nHeight=450\nWindowState=1\n");
         TForm1 form(ini());
         QCOMPARE(form.WindowStateValue(), 1);
+    }
+
+    void sessionAddressIsKeptAndOldFilesLoadUnchanged() {
+        // A file written before the address existed: read as before, untouched.
+        const QByteArray old = "[NAME]\r\nMYNAME=\"Bo\"\r\n[PUT]\r\nSOUNDF=0\r\n";
+        writeIni(old);
+        {
+            TForm1 form(ini());
+            QCOMPARE(form.SessionAddress, QString());
+            QCOMPARE(form.MyName, QStringLiteral("Bo"));
+            QVERIFY(!form.GRID->SoundF);
+            QCOMPARE(readIni().toUtf8(), old);
+            form.SessionAddress = QStringLiteral(" pc-02.example:43517 ");
+            QVERIFY(form.SAVEINI());
+        }
+        QVERIFY(readIni().contains(
+            QStringLiteral("[LAN]\r\nADDRESS=\" pc-02.example:43517 \"\r\n")));
+        TForm1 again(ini());
+        QCOMPARE(again.SessionAddress, QStringLiteral(" pc-02.example:43517 "));
+        QVERIFY(errors.isEmpty());
     }
 
     void newGameLoadMovesNothing() {

@@ -2,9 +2,12 @@
 // chat and name changes, notices over popups, the opponent leaving, a newcomer.
 #include "MatchHarness.h"
 
+#include "net/LanSessionDialog.h"
 #include "settings/Unit4.h"
 
+#include <QMenu>
 #include <QMouseEvent>
+#include <QScopeGuard>
 
 using namespace matchtest;
 
@@ -52,6 +55,28 @@ std::vector<TCellPos> Openings() {
     boardtest::FakeHost host;
     TGRID g(GRIDSIZE, &host);
     return LegalSquares(g, +1);
+}
+
+// Acts on the session-location dialog as soon as it is the modal window, from
+// within the event loop it runs.
+void WhenDialogShows(std::function<void(LanSessionDialog&)> act) {
+    auto* poll = new QTimer;
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, [poll, act] {
+        if (auto* dialog = qobject_cast<LanSessionDialog*>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            act(*dialog);
+        }
+    });
+    poll->start();
+}
+
+void TypeInDialog(const QString& address) {
+    WhenDialogShows([address](LanSessionDialog& dialog) {
+        dialog.AddressEdit->setText(address);
+        dialog.OkButton->click();
+    });
 }
 
 } // namespace
@@ -416,6 +441,94 @@ private slots:
         const Game game = Continuation({}, 2);
         CHECKED(PlayMoves(first, second, game, 0, game.moves.size()));
         QCOMPARE(hints(H) + hints(C), 1);
+    }
+
+    // The start by address leaves the session-location dialog to the player.
+    // Cancel goes back to idle; an address where nobody waits and one that is
+    // no address are told, and neither makes this program host; the host's
+    // address joins it, and is the one shown next time.
+    void startByAddress() {
+        // A unicast to 127.0.0.1 reaches one listener of a shared port: this
+        // bench's hosts listen on a port of their own.
+        const auto port =
+            static_cast<std::uint16_t>(20000 + QRandomGenerator::global()->bounded(20000));
+        lan::SetDiscoveryPortOverride(port);
+        const auto restore = qScopeGuard([] { lan::SetDiscoveryPortOverride(0); });
+
+        Program& H = bench->Add(QStringLiteral("ハル"));
+        H.Start();
+        QCOMPARE(H.Log().constLast(), QStringLiteral("待機中"));
+        QStringList own;
+        for (std::uint32_t ipv4 : lan::LocalAddresses())
+            own << QString::fromStdString(lan::DottedIpv4(ipv4));
+        const QStringList told = H.Log().filter(QStringLiteral("このコンピューターのアドレス: "));
+        QCOMPARE(told.size(), own.isEmpty() ? 0 : 1);
+        if (!own.isEmpty())
+            QCOMPARE(told.first(),
+                     QStringLiteral("このコンピューターのアドレス: ") + own.join(", "));
+
+        Program& G = bench->Add(QStringLiteral("ゲン"));
+        TForm1& g = *G.f();
+        QCOMPARE(g.File1->actions().indexOf(g.N4), 1);
+        QCOMPARE(g.N4->text(), QStringLiteral("アドレスを指定してはじめる..."));
+        const auto idle = [&] {
+            return g.START->text() == QStringLiteral("はじめる") && g.N1->isEnabled() &&
+                   g.N4->isEnabled() && G.Idle() && g.Lanx1->Players().Count() == 0;
+        };
+
+        g.SessionAddress = QStringLiteral("192.0.2.7");
+        QString shown;
+        bool stayed = false;
+        WhenDialogShows([&](LanSessionDialog& dialog) {
+            shown = dialog.Address();
+            QTest::qWait(300); // the dialog thread would have confirmed it by now
+            stayed = dialog.isVisible();
+            dialog.CancelButton->click();
+        });
+        g.N4->trigger();
+        QCOMPARE(shown, QStringLiteral("192.0.2.7"));
+        QVERIFY2(stayed, "the dialog must wait for the player");
+        QVERIFY(idle());
+        QCOMPARE(g.SessionAddress, QStringLiteral("192.0.2.7"));
+        QVERIFY(bench->Boxes.isEmpty());
+
+        const struct {
+            QString address;
+            QString told;
+        } failures[] = {
+            {QStringLiteral("127.0.0.1:%1").arg(port + 1),
+             QStringLiteral("127.0.0.1:%1 には、待っているプレーヤーが見つかりませんでした。")
+                 .arg(port + 1)},
+            {QStringLiteral("127.0.0.1:0"),
+             QStringLiteral("「127.0.0.1:0」はアドレスとして正しくありません。")},
+        };
+        for (const auto& failure : failures) {
+            bench->Boxes.clear();
+            TypeInDialog(failure.address);
+            QElapsedTimer clock;
+            clock.start();
+            g.N4->trigger();
+            QVERIFY2(clock.elapsed() < 3000, qPrintable(failure.address));
+            QCOMPARE(bench->Boxes.size(), 1);
+            QVERIFY2(bench->Boxes.first().startsWith(failure.told),
+                     qPrintable(bench->Boxes.first()));
+            QVERIFY2(idle(), qPrintable(failure.address + " must leave the program idle"));
+            QCOMPARE(g.SessionAddress, failure.address);
+        }
+        QCOMPARE(bench->Halts, 0);
+
+        bench->Boxes.clear();
+        TypeInDialog(QStringLiteral(" 127.0.0.1 "));
+        g.N4->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(H.InChoice() && G.InChoice(), kWaitMs);
+        QCOMPARE(g.OpponentName, H.Name);
+        QCOMPARE(H.f()->OpponentName, G.Name);
+        QVERIFY(!g.N1->isEnabled() && !g.N4->isEnabled());
+        QCOMPARE(g.SessionAddress, QStringLiteral("127.0.0.1"));
+        QVERIFY(bench->Boxes.isEmpty());
+        CHECKED(ChooseFirst(G, +1, H));
+        const Game game = Continuation({}, 2);
+        CHECKED(PlayMoves(G, H, game, 0, game.moves.size()));
     }
 
     // The host leaves in the middle of a game; the guest keeps the session,

@@ -17,7 +17,7 @@ done
 
 TAG=vt$$
 LOSS=""
-BR=$TAG-br; H1=$TAG-h1; H2=$TAG-h2
+BR=$TAG-br; H1=$TAG-h1; H2=$TAG-h2; RT=$TAG-rt; S1=$TAG-s1; S2=$TAG-s2
 WORK=$(mktemp -d)
 GUID=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
 declare -A FD PID
@@ -25,8 +25,8 @@ declare -A FD PID
 cleanup() {
     for name in "${!PID[@]}"; do kill -9 "${PID[$name]}" 2> /dev/null; done
     wait 2> /dev/null
-    for ns in $H1 $H2 $BR; do ip netns del $ns 2> /dev/null; done
-    rm -rf "$WORK"
+    for ns in $H1 $H2 $BR $S1 $S2 $RT; do ip netns del $ns 2> /dev/null; done
+    rm -rf "$WORK" "/etc/netns/$S2"
 }
 trap cleanup EXIT
 
@@ -44,11 +44,12 @@ for i in 1 2; do
     ip -n $ns link set lo up
 done
 
-# start NAME NAMESPACE PLAYER: a probe reading commands from a fifo.
+# start NAME NAMESPACE PLAYER [ADDRESS]: a probe reading commands from a fifo,
+# searching the local network or asking ADDRESS.
 start() {
     rm -f "$WORK/$1.in" "$WORK/$1.out"
     mkfifo "$WORK/$1.in"
-    ip netns exec $2 "$PROBE" --guid $GUID --address lan --player $3 $LOSS < "$WORK/$1.in" > "$WORK/$1.out" 2>&1 &
+    ip netns exec $2 "$PROBE" --guid $GUID --address ${4:-lan} --player $3 $LOSS < "$WORK/$1.in" > "$WORK/$1.out" 2>&1 &
     PID[$1]=$!
     exec {fd}> "$WORK/$1.in"
     FD[$1]=$fd
@@ -242,4 +243,58 @@ await host '^stats received=1000 inorder=1 corrupt=0' 5 || fail "messages were l
 echo "ok: 1000 guaranteed messages through 20 % loss in $(($(now_ms) - start_ms)) ms"
 grep -q '^destroyed' "$WORK/host.out" && fail "the loss made the host drop the guest"
 stop guest; stop host
+
+# Two subnets joined by a router: no broadcast crosses it, so the guest asks
+# the host's address. 10.81.1.2 on s1 and 10.81.2.2 on s2; the router has
+# no DNS server, so names resolve only from /etc/hosts there.
+ip netns add $RT && ip netns add $S1 && ip netns add $S2 || fail "cannot create the routed namespaces"
+ip netns exec $RT sysctl -qw net.ipv4.ip_forward=1
+for i in 1 2; do
+    ns=$TAG-s$i
+    ip link add r$i netns $RT type veth peer name v$i netns $ns
+    ip -n $RT addr add 10.81.$i.1/24 dev r$i && ip -n $RT link set r$i up
+    ip -n $ns addr add 10.81.$i.2/24 dev v$i && ip -n $ns link set v$i up
+    ip -n $ns link set lo up
+    ip -n $ns route add default via 10.81.$i.1
+done
+mkdir -p "/etc/netns/$S2" && echo "nameserver 10.81.2.1" > "/etc/netns/$S2/resolv.conf"
+
+start l $S2 bob; say l search
+await l '^found 0 ' 3 || fail "routed: a broadcast search crossed the router"
+stop l
+for address in 10.81.1.2 10.81.1.2:43517; do
+    start a $S1 alice; say a host; await a '^player id=' 5 || fail "routed: alice did not host"
+    start b $S2 bob $address
+    since=$(now_ms); say b join
+    await b '^player id=' 5 || fail "routed: bob did not join $address"
+    await a '^created .*name=bob' 5 || fail "routed: alice did not see bob"
+    echo "ok: joined by address $address across a router in $(($(now_ms) - since)) ms"
+    stop_all
+done
+
+# The guest behind a desktop firewall that accepts only replies: the answer
+# to its own request and its own connection come through.
+nft_rules $S2 'ct state established,related accept' 'iif lo accept' 'drop'
+start a $S1 alice; say a host; await a '^player id=' 5 || fail "routed: alice did not host"
+start b $S2 bob 10.81.1.2; say b join
+await_pair a b 5 > /dev/null || fail "routed: the firewalled guest did not pair"
+say b "send all 100 g 50"; say a "send all 100 g 50"
+await a '^msg .*seq=50 ' 10 || fail "routed: messages to the host were lost"
+await b '^msg .*seq=50 ' 10 || fail "routed: messages to the firewalled guest were blocked"
+echo "ok: a guest behind a reply-only firewall joined by address and exchanged messages"
+stop_all
+ip netns exec $S2 nft flush ruleset
+
+# Nothing there, a name that does not resolve, no address at all: each is
+# told within a few seconds (DPERR_HOSTNOTFOUND 887703F2, DPERR_INVALIDHOSTADDRESS 887703E8).
+check_search() { # LABEL ADDRESS EXPECTED-REGEX
+    start c $S2 bob "$2"; say c search
+    await c "$3" 4 || fail "routed: $1 gave no answer in time"
+    echo "ok: $1: $(grep -E '^(found|searchfail)' "$WORK/c.out")"
+    stop c
+}
+check_search "nobody hosting at the address" 10.81.1.2 '^found 0 '
+check_search "no computer at the address" 10.81.1.9 '^found 0 '
+check_search "a name that does not resolve" nosuchhost.invalid '^searchfail 887703f2 '
+check_search "no address" 10.81.1.2:99999 '^searchfail 887703e8 '
 echo "all namespace checks passed"

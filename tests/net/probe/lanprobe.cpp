@@ -2,8 +2,8 @@
 // receives over the LAN transport, driven by commands on standard input.
 //
 // Options: --guid HEX32 --address A (default 127.255.255.255; "lan" searches
-// every local network) --max N --name SESSION --player NAME --loss PERCENT
-// (drops that share of the session datagrams received, where netem is missing).
+// every local network; "host" or "host:port" asks that computer) --max N --name SESSION --player
+// NAME --loss PERCENT (drops that share of the session datagrams received, where netem is missing).
 // Commands (one per line): host | search | join | auto | players |
 // send <id|all> <size> <g|u> <count> | ping <count> | stats | close | quit.
 // Every answer and event is one line on standard output.
@@ -89,7 +89,7 @@ public:
         DPSESSIONDESC2 desc;
         desc.guidApplication = Application;
         const auto start = Clock::now();
-        Transport->EnumSessions(
+        const HRESULT hr = Transport->EnumSessions(
             desc, 0,
             [&](const DPSESSIONDESC2* d, const QString& name) {
                 if (d) {
@@ -104,7 +104,10 @@ public:
             DPENUMSESSIONS_AVAILABLE);
         const auto us =
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
-        Say("found %zu us=%lld", found->size(), static_cast<long long>(us));
+        if (hr != DP_OK)
+            Say("searchfail %08x us=%lld", hr, static_cast<long long>(us));
+        else
+            Say("found %zu us=%lld", found->size(), static_cast<long long>(us));
     }
 
     void Host() {
