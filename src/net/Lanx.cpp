@@ -213,6 +213,7 @@ void TLanx::Loaded() {
 }
 
 HRESULT TLanx::Connect(int ConnectionIndex) {
+    SearchResult_ = DP_OK;
     if (ConnectionInitialized) {
         if (SessionOpen)
             CloseSession();

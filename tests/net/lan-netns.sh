@@ -4,8 +4,10 @@
 # 10 and 20 s, a killed peer, a machine that goes silent for good,
 # two hosts that start at the same moment, pairing through 20 % loss made by
 # nftables, behind firewalls that open only the documented ports and with
-# the discovery port closed on one side, and 1000 guaranteed messages
-# through 20 % packet loss.
+# the discovery port closed on one side, 1000 guaranteed messages
+# through 20 % packet loss, and, across a router between two subnets, joining
+# by address (also from behind a reply-only firewall) and the answers to an
+# address with nobody, a name that does not resolve and no address at all.
 # Usage: lan-netns.sh PATH/TO/lanprobe   (exit 77: skipped)
 set -u
 PROBE=${1:?usage: lan-netns.sh lanprobe}
