@@ -1,6 +1,7 @@
 // Tests of the LAN transport in one process on loopback: hosting, searching,
 // joining, refusing, sending, leaving, host migration, hostile input, and
 // the session-location dialog.
+#include "net/LanDiscovery.h"
 #include "net/LanSessionDialog.h"
 #include "net/LanTransport.h"
 #include "net/LanWire.h"
@@ -533,20 +534,67 @@ private slots:
         QCOMPARE(title, QStringLiteral("セッションの場所"));
         QCOMPARE(calls, 0);
 
-        // An address typed in and OK searches there.
-        QTimer::singleShot(0, [&] { Answer(&title, QStringLiteral("127.255.255.255"), true); });
+        // An address typed in and OK searches there, and is the one shown next.
+        searcher.SetSessionAddress(QStringLiteral(" 10.0.0.9 "));
+        QString shown;
+        QTimer::singleShot(
+            0, [&] { Answer(&title, QStringLiteral("127.255.255.255"), true, &shown); });
         QCOMPARE(searcher.EnumSessions(desc, 0, count, DPENUMSESSIONS_AVAILABLE), DP_OK);
+        QCOMPARE(shown, QStringLiteral("10.0.0.9"));
         QCOMPARE(calls, 1);
+        QCOMPARE(searcher.SessionAddress(), QStringLiteral("127.255.255.255"));
+
+        // What is no address is not searched.
+        QTimer::singleShot(0, [&] { Answer(&title, QStringLiteral("fe80::1"), true); });
+        QCOMPARE(searcher.EnumSessions(desc, 0, count, DPENUMSESSIONS_AVAILABLE),
+                 DPERR_INVALIDHOSTADDRESS);
+        QCOMPARE(calls, 1);
+    }
+
+    void typedAddresses() {
+        const struct {
+            const char* text;
+            bool valid;
+            const char* host;
+            std::uint16_t port;
+        } cases[] = {
+            {"192.168.1.10", true, "192.168.1.10", lanwire::kDiscoveryPort},
+            {"pc-02.example:50000", true, "pc-02.example", 50000},
+            {"10.0.0.1:65535", true, "10.0.0.1", 65535},
+            {"10.0.0.1:65536", false, "", 0},
+            {"10.0.0.1:0", false, "", 0},
+            {"10.0.0.1:", false, "", 0},
+            {"10.0.0.1:12a", false, "", 0},
+            {":43517", false, "", 0},
+            {"my pc", false, "", 0},
+            {"fe80::1", false, "", 0},
+            {"", false, "", 0},
+        };
+        for (const auto& c : cases) {
+            std::string host;
+            std::uint16_t port = 0;
+            QCOMPARE(lan::ParseHostAddress(c.text, &host, &port), c.valid);
+            if (c.valid) {
+                QCOMPARE(host, std::string(c.host));
+                QCOMPARE(port, c.port);
+            }
+        }
+        // What another player types: no loopback, no link-local addresses.
+        for (std::uint32_t ipv4 : lan::LocalAddresses())
+            QVERIFY((ipv4 >> 24) != 127 && (ipv4 >> 16) != 0xA9FE);
+        QCOMPARE(lan::DottedIpv4(0x0A510102u), std::string("10.81.1.2"));
     }
 
 private:
     // Finds the open dialog, types the address and confirms or cancels it.
-    static void Answer(QString* title, const QString& address, bool ok) {
+    static void Answer(QString* title, const QString& address, bool ok, QString* shown = nullptr) {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             auto* dialog = qobject_cast<LanSessionDialog*>(w);
             if (!dialog || !dialog->isVisible())
                 continue;
             *title = dialog->windowTitle();
+            if (shown)
+                *shown = dialog->Address();
             dialog->AddressEdit->setText(address);
             QVERIFY(dialog->OkButton->isDefault());
             if (ok)
@@ -555,7 +603,7 @@ private:
                 dialog->CancelButton->click();
             return;
         }
-        QTimer::singleShot(10, [=] { Answer(title, address, ok); });
+        QTimer::singleShot(10, [=] { Answer(title, address, ok, shown); });
     }
 };
 
