@@ -6,6 +6,8 @@
 #include "platform/Fonts.h"
 #include "platform/ImageControl.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -19,9 +21,35 @@ constexpr QSize kClient(317, 165);
 constexpr int kPenWidth = 3;
 const char* const kTagProperty = "Tag";
 
+// The popup as a screen reader sees it: a dialog named by the text it shows,
+// since its title is never on the screen.
+class PopupAccessible : public QAccessibleWidget {
+public:
+    explicit PopupAccessible(TForm3* popup) : QAccessibleWidget(popup, QAccessible::Dialog) {}
+    QString text(QAccessible::Text type) const override {
+        if (type == QAccessible::Name) {
+            const QString shown = static_cast<TForm3*>(widget())->Label1->text().simplified();
+            if (!shown.isEmpty())
+                return shown;
+        }
+        return QAccessibleWidget::text(type);
+    }
+};
+
+QAccessibleInterface* PopupFactory(const QString& key, QObject* object) {
+    if (key == QLatin1String("TForm3"))
+        return new PopupAccessible(static_cast<TForm3*>(object));
+    return nullptr;
+}
+
 } // namespace
 
 TForm3::TForm3(TForm1* form1) : QDialog(nullptr), Form1(form1) {
+    static const bool accessible = [] {
+        QAccessible::installFactory(PopupFactory);
+        return true;
+    }();
+    (void)accessible;
     setWindowTitle(QStringLiteral("ちょっとまっててね!"));
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     setFixedSize(kClient);
@@ -65,6 +93,9 @@ TForm3::TForm3(TForm1* form1) : QDialog(nullptr), Form1(form1) {
 
     Image1->hide();
     Image2->hide();
+    // The left picture is always the first player's piece, the right one the second's.
+    Image1->setAccessibleName(QStringLiteral("先攻の駒"));
+    Image2->setAccessibleName(QStringLiteral("後攻の駒"));
     SetLabelLayoutTop();
 
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -129,7 +160,13 @@ void TForm3::setVisible(bool visible) {
         if (QWindow* own = windowHandle())
             own->setTransientParent(Form1->windowHandle());
     }
+    const bool shownAgain = visible && isVisible();
     QDialog::setVisible(visible);
+    // Shown again while on the screen, the popup may show a new text: its name.
+    if (shownAgain && QAccessible::isActive()) {
+        QAccessibleEvent event(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
+    }
     if (visible) {
         raise();
         activateWindow();
