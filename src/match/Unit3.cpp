@@ -23,15 +23,17 @@ const char* const kTagProperty = "Tag";
 
 // The popup as a screen reader sees it: a dialog named by the text it shows,
 // since its title is never on the screen.
+QString AccessibleName(const TForm3* popup) {
+    const QString shown = popup->Label1->text().simplified();
+    return shown.isEmpty() ? popup->windowTitle() : shown;
+}
+
 class PopupAccessible : public QAccessibleWidget {
 public:
     explicit PopupAccessible(TForm3* popup) : QAccessibleWidget(popup, QAccessible::Dialog) {}
     QString text(QAccessible::Text type) const override {
-        if (type == QAccessible::Name) {
-            const QString shown = static_cast<TForm3*>(widget())->Label1->text().simplified();
-            if (!shown.isEmpty())
-                return shown;
-        }
+        if (type == QAccessible::Name)
+            return AccessibleName(static_cast<const TForm3*>(widget()));
         return QAccessibleWidget::text(type);
     }
 };
@@ -160,13 +162,14 @@ void TForm3::setVisible(bool visible) {
         if (QWindow* own = windowHandle())
             own->setTransientParent(Form1->windowHandle());
     }
-    const bool shownAgain = visible && isVisible();
-    QDialog::setVisible(visible);
-    // Shown again while on the screen, the popup may show a new text: its name.
-    if (shownAgain && QAccessible::isActive()) {
+    // Every use shows a new text, which is the popup's name: a screen reader
+    // that read an earlier one learns it before the popup comes up.
+    if (visible && QAccessible::isActive() && AccessibleName(this) != NameTold) {
+        NameTold = AccessibleName(this);
         QAccessibleEvent event(this, QAccessible::NameChanged);
         QAccessible::updateAccessibility(&event);
     }
+    QDialog::setVisible(visible);
     if (visible) {
         raise();
         activateWindow();
