@@ -248,8 +248,8 @@ void TForm1::CreateControls() {
     };
     makeRow(Panel3, Label5, ImageA, Label1, QStringLiteral("あなた"), 79, 68);
     makeRow(Panel4, Label6, ImageB, Label2, QStringLiteral("相手"), 80, 116);
-    ImageA->setAccessibleName(QStringLiteral("先攻の駒"));
-    ImageB->setAccessibleName(QStringLiteral("後攻の駒"));
+    boardaccess::NamePicture(ImageA, QStringLiteral("先攻の駒"));
+    boardaccess::NamePicture(ImageB, QStringLiteral("後攻の駒"));
     Panel3->setObjectName(QStringLiteral("Panel3"));
     Panel4->setObjectName(QStringLiteral("Panel4"));
     Label5->setObjectName(QStringLiteral("Label5"));

@@ -285,13 +285,43 @@ int BoardTable::indexOfChild(const QAccessibleInterface* child) const {
     return item != nullptr && item->Table == this ? item->Index : -1;
 }
 
+QHash<const QObject*, QString>& PictureNames() {
+    static QHash<const QObject*, QString> names;
+    return names;
+}
+
+// A named picture. Its name is not the widget's accessible name, whose setting
+// would build an interface at once.
+class NamedPicture : public QAccessibleWidget {
+public:
+    NamedPicture(TImage* image, QString name)
+        : QAccessibleWidget(image, QAccessible::Graphic), Name(std::move(name)) {}
+    QString text(QAccessible::Text type) const override {
+        return type == QAccessible::Name ? Name : QAccessibleWidget::text(type);
+    }
+
+private:
+    QString Name;
+};
+
 QAccessibleInterface* Factory(const QString& key, QObject* object) {
     if (key != QLatin1String("TImage"))
         return nullptr;
     const auto found = Sources().constFind(object);
-    if (found == Sources().constEnd())
-        return nullptr;
-    return new BoardTable(static_cast<TImage*>(object), *found);
+    if (found != Sources().constEnd())
+        return new BoardTable(static_cast<TImage*>(object), *found);
+    const auto named = PictureNames().constFind(object);
+    if (named != PictureNames().constEnd())
+        return new NamedPicture(static_cast<TImage*>(object), *named);
+    return nullptr;
+}
+
+void InstallFactory() {
+    static const bool installed = [] {
+        QAccessible::installFactory(Factory);
+        return true;
+    }();
+    (void)installed;
 }
 
 BoardTable* TableOf(TImage* image) {
@@ -303,13 +333,15 @@ BoardTable* TableOf(TImage* image) {
 } // namespace
 
 void Attach(TImage* image, std::function<const TGRID*()> board, std::function<TCellPos()> cursor) {
-    static const bool installed = [] {
-        QAccessible::installFactory(Factory);
-        return true;
-    }();
-    (void)installed;
+    InstallFactory();
     Sources().insert(image, Source{std::move(board), std::move(cursor)});
     QObject::connect(image, &QObject::destroyed, [image] { Sources().remove(image); });
+}
+
+void NamePicture(TImage* image, const QString& name) {
+    InstallFactory();
+    PictureNames().insert(image, name);
+    QObject::connect(image, &QObject::destroyed, [image] { PictureNames().remove(image); });
 }
 
 void Update(PaintTarget& image) {

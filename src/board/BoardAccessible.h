@@ -26,6 +26,10 @@ int CellIndex(std::int32_t c, std::int32_t r);
 // Nothing is built until a screen reader asks for it.
 void Attach(TImage* image, std::function<const TGRID*()> board, std::function<TCellPos()> cursor);
 
+// Gives a piece picture (of the side panel or the popup) its spoken name,
+// without building anything before a screen reader asks.
+void NamePicture(TImage* image, const QString& name);
+
 // Tells a listening screen reader what changed since it was last told: the
 // names of squares whose content changed, and the cursor's square as the
 // focus while the board has the keyboard focus. Does nothing while no screen

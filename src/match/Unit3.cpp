@@ -2,6 +2,7 @@
 #include "match/Unit3.h"
 
 #include "app/Unit1.h"
+#include "board/BoardAccessible.h"
 #include "platform/Color.h"
 #include "platform/Fonts.h"
 #include "platform/ImageControl.h"
@@ -96,8 +97,8 @@ TForm3::TForm3(TForm1* form1) : QDialog(nullptr), Form1(form1) {
     Image1->hide();
     Image2->hide();
     // The left picture is always the first player's piece, the right one the second's.
-    Image1->setAccessibleName(QStringLiteral("先攻の駒"));
-    Image2->setAccessibleName(QStringLiteral("後攻の駒"));
+    boardaccess::NamePicture(Image1, QStringLiteral("先攻の駒"));
+    boardaccess::NamePicture(Image2, QStringLiteral("後攻の駒"));
     SetLabelLayoutTop();
 
     if (QScreen* screen = QGuiApplication::primaryScreen())

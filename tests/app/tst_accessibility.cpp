@@ -57,7 +57,9 @@ void Record(QAccessibleEvent* event) {
     heard.push_back({event->type(), event->object(), event->child(), text});
 }
 
-// Queries for the board image's interface, answered by the program's own factory.
+// Queries for the board image's interface, answered by the program's own
+// factory. (The toolkit itself builds plain interfaces for widgets it shows,
+// hides or renames, listener or not.)
 int boardQueries = 0;
 QAccessibleInterface* CountBoardQueries(const QString& key, QObject* object) {
     if (key == QLatin1String("TImage") && object->objectName() == QLatin1String("Image1"))
