@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake g++ ninja-build pkg-config clang libclang-rt-14-dev
-    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libfontconfig-dev
+    qt6-base-dev qt6-base-dev-tools qt6-base-private-dev qt6-qpa-plugins libgl-dev libfontconfig-dev
     libsdl2-dev libjpeg62-turbo-dev libenet-dev
     libemf2svg-dev libwmf-dev qt6-svg-dev
     fonts-ipafont-gothic qt6-translations-l10n

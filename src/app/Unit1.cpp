@@ -1,6 +1,7 @@
 // TForm1: creating the main window and its controls, resizing, closing.
 #include "app/Unit1.h"
 
+#include "board/BoardAccessible.h"
 #include "match/MyThread.h"
 #include "match/Unit3.h"
 #include "net/Lanx.h"
@@ -190,6 +191,9 @@ void TForm1::CreateControls() {
     Image1->setFocusPolicy(Qt::StrongFocus);
     SetBoardMouseUp(true);
     SetBoardMouseMove(true);
+    boardaccess::Attach(
+        Image1, [this] { return static_cast<const TGRID*>(GRID.get()); },
+        [this] { return KeyCursor; });
 
     Panel2 = new TPanel(Splitter1);
     Panel2->setObjectName(QStringLiteral("Panel2"));
@@ -246,6 +250,8 @@ void TForm1::CreateControls() {
     };
     makeRow(Panel3, Label5, ImageA, Label1, QStringLiteral("あなた"), 79, 68);
     makeRow(Panel4, Label6, ImageB, Label2, QStringLiteral("相手"), 80, 116);
+    boardaccess::NamePicture(ImageA, QStringLiteral("先攻の駒"));
+    boardaccess::NamePicture(ImageB, QStringLiteral("後攻の駒"));
     Panel3->setObjectName(QStringLiteral("Panel3"));
     Panel4->setObjectName(QStringLiteral("Panel4"));
     Label5->setObjectName(QStringLiteral("Label5"));
@@ -394,8 +400,10 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Image1 && event->type() == QEvent::KeyPress &&
         Image1KeyPress(static_cast<QKeyEvent*>(event)->key()))
         return true;
-    if (watched == Image1 && event->type() == QEvent::FocusIn)
+    if (watched == Image1 && event->type() == QEvent::FocusIn) {
         ShowKeyCursor();
+        boardaccess::FocusEntered(Image1);
+    }
     // The window exists on a screen once the board image is first shown.
     if (watched == Image1 && event->type() == QEvent::Show)
         WatchScreen();
@@ -480,6 +488,7 @@ void TForm1::Image1MouseMove(Qt::MouseButton, Qt::KeyboardModifiers, int x, int 
     if (GRID->IsSquare(c, r))
         KeyCursor = {c, r};
     GRID->HOVER(x, y, *Image1);
+    boardaccess::Update(*Image1);
 }
 
 QRect TForm1::OuterBounds() const {

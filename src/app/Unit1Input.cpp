@@ -1,6 +1,7 @@
 // TForm1's local move input on the board image.
 #include "app/Unit1.h"
 
+#include "board/BoardAccessible.h"
 #include "platform/Platform.h"
 
 #include <QPlainTextEdit>
@@ -58,6 +59,7 @@ bool TForm1::Image1KeyPress(int key) {
     }
     KeyCursor = next;
     ShowKeyCursor();
+    boardaccess::Update(*Image1);
     return true;
 }
 

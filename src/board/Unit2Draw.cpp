@@ -1,6 +1,8 @@
 // TGRID drawing: layout to the image, piece images, painting the board, hover feedback.
 #include "board/Unit2.h"
 
+#include "board/BoardAccessible.h"
+
 #include "platform/Fonts.h"
 #include "platform/PictureLoader.h"
 
@@ -512,6 +514,7 @@ void TGRID::DRAWGRID(PaintTarget& image) {
     }
     image.Changed();
     Host->SetCountLabels(QString::number(ACount), QString::number(BCount));
+    boardaccess::Update(image);
 }
 
 void TGRID::HOVER(std::int32_t x, std::int32_t y, PaintTarget& image) {

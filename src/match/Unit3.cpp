@@ -2,10 +2,13 @@
 #include "match/Unit3.h"
 
 #include "app/Unit1.h"
+#include "board/BoardAccessible.h"
 #include "platform/Color.h"
 #include "platform/Fonts.h"
 #include "platform/ImageControl.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -19,9 +22,37 @@ constexpr QSize kClient(317, 165);
 constexpr int kPenWidth = 3;
 const char* const kTagProperty = "Tag";
 
+// The popup as a screen reader sees it: a dialog named by the text it shows,
+// since its title is never on the screen.
+QString AccessibleName(const TForm3* popup) {
+    const QString shown = popup->Label1->text().simplified();
+    return shown.isEmpty() ? popup->windowTitle() : shown;
+}
+
+class PopupAccessible : public QAccessibleWidget {
+public:
+    explicit PopupAccessible(TForm3* popup) : QAccessibleWidget(popup, QAccessible::Dialog) {}
+    QString text(QAccessible::Text type) const override {
+        if (type == QAccessible::Name)
+            return AccessibleName(static_cast<const TForm3*>(widget()));
+        return QAccessibleWidget::text(type);
+    }
+};
+
+QAccessibleInterface* PopupFactory(const QString& key, QObject* object) {
+    if (key == QLatin1String("TForm3"))
+        return new PopupAccessible(static_cast<TForm3*>(object));
+    return nullptr;
+}
+
 } // namespace
 
 TForm3::TForm3(TForm1* form1) : QDialog(nullptr), Form1(form1) {
+    static const bool accessible = [] {
+        QAccessible::installFactory(PopupFactory);
+        return true;
+    }();
+    (void)accessible;
     setWindowTitle(QStringLiteral("ちょっとまっててね!"));
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     setFixedSize(kClient);
@@ -65,6 +96,9 @@ TForm3::TForm3(TForm1* form1) : QDialog(nullptr), Form1(form1) {
 
     Image1->hide();
     Image2->hide();
+    // The left picture is always the first player's piece, the right one the second's.
+    boardaccess::NamePicture(Image1, QStringLiteral("先攻の駒"));
+    boardaccess::NamePicture(Image2, QStringLiteral("後攻の駒"));
     SetLabelLayoutTop();
 
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -128,6 +162,13 @@ void TForm3::setVisible(bool visible) {
         Form1->winId();
         if (QWindow* own = windowHandle())
             own->setTransientParent(Form1->windowHandle());
+    }
+    // Every use shows a new text, which is the popup's name: a screen reader
+    // that read an earlier one learns it before the popup comes up.
+    if (visible && QAccessible::isActive() && AccessibleName(this) != NameTold) {
+        NameTold = AccessibleName(this);
+        QAccessibleEvent event(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
     }
     QDialog::setVisible(visible);
     if (visible) {

@@ -49,4 +49,6 @@ protected:
 
 private:
     TForm1* Form1;
+    // The popup's name as a screen reader was last told it.
+    QString NameTold;
 };
