@@ -56,6 +56,9 @@ constexpr auto kHandshakeLimit = 3000ms;
 // A program that has ended is noticed at once instead, from the ICMP "port
 // unreachable" its machine answers with.
 constexpr auto kRejoinLimit = 25000ms;
+// A player that noticed the host leaving before the new host did is turned
+// away by it (still a guest); it asks again this much later, within the limit.
+constexpr auto kRejoinRetry = 100ms;
 constexpr auto kShutdownLinger = 300ms;
 // Longest sleep of the network thread when nothing is due: every resend, ping,
 // time-out and deadline is waited for exactly, so this only bounds a sleep.
@@ -257,6 +260,8 @@ private:
         lan::Endpoint address;
         bool awaitingRejoin = false;
         Clock::time_point deadline;
+        // Guaranteed deliveries for it while it is moving over to this new host.
+        std::vector<Bytes> held;
     };
     struct Message {
         DPID from = 0;
@@ -349,6 +354,8 @@ private:
     bool HostQuiet = false; // the host's players were reported silent
     Clock::time_point ShutdownDeadline;
     Clock::time_point RejoinDeadline;
+    ENetAddress RejoinAddress{};
+    Clock::time_point RejoinRetryAt; // with no HostPeer while rejoining
     std::atomic<std::uint16_t> EnetPort{0};
     std::thread Thread;
 
@@ -696,7 +703,7 @@ int LanTransport::Session::NextWakeMs() {
             until(p.deadline);
     }
     if (SessionRole == Role::Rejoining)
-        until(RejoinDeadline);
+        until(HostPeer ? RejoinDeadline : std::min(RejoinDeadline, RejoinRetryAt));
     if (MergePeer)
         until(MergeDeadline);
     else if (Candidate)
@@ -811,6 +818,12 @@ bool LanTransport::Session::Housekeeping() {
         ReportSilenceLocked();
     } else if (SessionRole == Role::Rejoining && now > RejoinDeadline) {
         SessionLostLocked();
+    } else if (SessionRole == Role::Rejoining && !HostPeer && now >= RejoinRetryAt) {
+        HostPeer = Enet()->host_connect(Host, &RejoinAddress, kChannels, 0);
+        if (HostPeer)
+            ConfigurePeer(HostPeer);
+        else
+            SessionLostLocked();
     } else if (SessionRole == Role::Guest) {
         ReportSilenceLocked();
     }
@@ -951,7 +964,10 @@ void LanTransport::Session::OnDisconnect(ENetPeer* peer) {
             HostLostLocked();
         break;
     case Role::Rejoining:
-        SessionLostLocked();
+        if (Clock::now() < RejoinDeadline && !ShuttingDown)
+            RejoinRetryAt = Clock::now() + kRejoinRetry;
+        else
+            SessionLostLocked();
         break;
     default:
         break;
@@ -1021,6 +1037,9 @@ void LanTransport::Session::HostReceiveLocked(ENetPeer* peer,
                 state.joined = true;
                 state.player = p->id;
                 SendPacket(peer, lanwire::Encode(WelcomeLocked()), true);
+                for (const Bytes& held : p->held)
+                    SendPacket(peer, held, true);
+                p->held.clear();
             }
         } else {
             Enet()->peer_disconnect_now(peer, 0);
@@ -1309,11 +1328,13 @@ void LanTransport::Session::RelayLocked(DPID from, DPID to, bool guaranteed, Byt
         return QByteArray(reinterpret_cast<const char*>(payload.data()),
                           static_cast<qsizetype>(payload.size()));
     };
-    for (const Player& p : Players) {
+    for (Player& p : Players) {
         if (p.id == from || (to != DPID_ALLPLAYERS && p.id != to))
             continue;
         if (p.local)
             QueueLocked(from, copy());
+        else if (p.awaitingRejoin && guaranteed)
+            p.held.push_back(encoded());
         else if (p.peer && !p.awaitingRejoin)
             SendPacket(p.peer, encoded(), guaranteed);
     }
@@ -1358,11 +1379,10 @@ void LanTransport::Session::HostLostLocked() {
         BecomeHostLocked();
         return;
     }
-    ENetAddress address{};
-    address.host = htonl(lowest->address.ipv4);
-    address.port = lowest->address.port;
-    HostPeer =
-        lowest->address.ipv4 != 0 ? Enet()->host_connect(Host, &address, kChannels, 0) : nullptr;
+    RejoinAddress.host = htonl(lowest->address.ipv4);
+    RejoinAddress.port = lowest->address.port;
+    HostPeer = lowest->address.ipv4 != 0 ? Enet()->host_connect(Host, &RejoinAddress, kChannels, 0)
+                                         : nullptr;
     if (!HostPeer) {
         SessionLostLocked();
         return;

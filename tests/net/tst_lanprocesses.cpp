@@ -198,6 +198,31 @@ private slots:
         QVERIFY(stayer.WaitFor("players").endsWith(":carol"));
     }
 
+    // The host of three is killed: the two others notice it at different
+    // moments, and the one that notices first is turned away by the other
+    // until that one has taken over. They stay in one session.
+    void killedHostOfThreeHandsOver() {
+        const QString guid = NewGuid();
+        auto host = std::make_unique<Probe>(guid, "alice", 3);
+        host->Command("host");
+        QVERIFY(!host->WaitFor("player id=").isEmpty());
+        Probe bob(guid, "bob", 3);
+        bob.Command("join");
+        QVERIFY(!bob.WaitFor("player id=").isEmpty());
+        Probe carol(guid, "carol", 3);
+        carol.Command("join");
+        QVERIFY(!carol.WaitFor("player id=").isEmpty());
+        QVERIFY(!bob.WaitFor("created").isEmpty());
+        host->Process.kill();
+        QVERIFY(!bob.WaitFor("destroyed", 8000).isEmpty());
+        QVERIFY(!carol.WaitFor("destroyed", 8000).isEmpty());
+        bob.Command("send all 32 g 1");
+        carol.Command("send all 32 g 1");
+        QVERIFY2(!carol.WaitFor("msg ", 8000).isEmpty(), "bob and carol were parted");
+        QVERIFY2(!bob.WaitFor("msg ", 8000).isEmpty(), "carol and bob were parted");
+        QVERIFY(bob.WaitFor("lost", 0).isEmpty() && carol.WaitFor("lost", 0).isEmpty());
+    }
+
     // Figures for the record; set VELTROY_LAN_FIGURES=1 to take them (~40 s).
     void figures() {
         if (qEnvironmentVariableIntValue("VELTROY_LAN_FIGURES") != 1)
