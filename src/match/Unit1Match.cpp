@@ -90,7 +90,7 @@ void TForm1::AUTOSTART(bool byAddress) {
                            QStringLiteral("しばらくお待ち下さい"));
     platform::ProcessMessages();
     Form3->show();
-    platform::ProcessMessages();
+    platform::ProcessMessagesUntilShown(Form3);
 
     // The thread confirms the session-location dialog; a start by address
     // leaves it to the player.
@@ -297,7 +297,7 @@ void TForm1::GreetNewChallenger() {
     Form3->show();
     if (GRID->SoundF)
         platform::MessageBeep(platform::MB_ICONASTERISK);
-    platform::ProcessMessages();
+    platform::ProcessMessagesUntilShown(Form3);
     AddLog(OpponentName + QStringLiteral("さんとはじめます"));
     platform::ProcessMessages();
     platform::Sleep(2000);
@@ -397,6 +397,7 @@ void TForm1::RESSTART(const QString& text) {
     Form3->show();
     if (GRID->SoundF)
         platform::MessageBeep(platform::MB_ICONASTERISK);
+    platform::ProcessMessagesUntilShown(Form3);
     platform::Sleep(2000);
     Form3->close();
     setEnabled(true);

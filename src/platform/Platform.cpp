@@ -8,6 +8,9 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QThread>
+#include <QTimer>
+#include <QWidget>
+#include <QWindow>
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -87,6 +90,20 @@ void SetSleepHook(std::function<void(int)> hook) {
 void ProcessMessages() {
     if (QCoreApplication::instance())
         QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void ProcessMessagesUntilShown(QWidget* window, int maxMs) {
+    ProcessMessages();
+    QWindow* handle = window ? window->windowHandle() : nullptr;
+    if (!handle || !window->isVisible() || handle->isExposed())
+        return;
+    // The timer ends the wait when the window never comes (minimised, say).
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.start(maxMs);
+    while (!handle->isExposed() && deadline.isActive())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    ProcessMessages();
 }
 
 QRect WorkArea() {

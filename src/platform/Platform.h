@@ -8,6 +8,8 @@
 #include <QString>
 #include <functional>
 
+class QWidget;
+
 namespace platform {
 
 // Blocks the calling (GUI) thread for ms milliseconds. Every wait of the game
@@ -25,6 +27,10 @@ void WakeSleeper();
 // Lets the window system process every pending message (input, paints,
 // queued events). Does nothing before the application object exists.
 void ProcessMessages();
+// ProcessMessages() for a window just shown, which the window system puts on
+// the screen only a round trip later: waits (without spinning) until it is,
+// at most maxMs, and lets it paint, so that a wait that follows shows it.
+void ProcessMessagesUntilShown(QWidget* window, int maxMs = 500);
 
 // The primary screen's work area (desktop minus task bars) in screen pixels.
 QRect WorkArea();
