@@ -444,6 +444,8 @@ class TwoProgramsTest : public QObject {
         WAIT_SCREEN(a, a.Popup(shot).Shown, "no popup while searching");
         WAIT_SCREEN(a, !a.Popup(shot).Shown, "the host's popup did not close");
         screenB.Click(b.StartButton());
+        // The host greets its opponent for 2 s, a popup without buttons.
+        WAIT_SCREEN(a, IsPopup(a, shot, false, false), "the host's greeting never showed");
         for (Program* p : {&a, &b})
             WAIT_SCREEN(*p, IsPopup(*p, shot, true, false), "no first-move choice");
 
