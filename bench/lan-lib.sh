@@ -1,14 +1,18 @@
 # shellcheck shell=bash
-# Shared machinery of the LAN benchmarks (bench/pairing.sh, bench/outage.sh):
-# two host namespaces joined by a bridge namespace, an Xvfb with openbox and one
-# Quorin on each host, clicks by xdotool and screens read by pairwatch. Sourced,
-# not run.
+# Shared machinery of the LAN benchmarks (bench/pairing.sh, bench/outage.sh,
+# bench/byaddress.sh): two host namespaces joined by a bridge namespace, an Xvfb
+# with openbox and one Quorin on each host, clicks by xdotool and screens read
+# by pairwatch, and a game played by clicks. Sourced, not run.
 #
-# The sourcing script sets `build` (the build folder) and calls
-#   lan_init NAME TAG   once: checks the tools, builds pairwatch, copies the build
-#                       and arms the clean-up for every exit;
-# then, for every round, sets `rd` (the round's folder) and calls make_lan,
-# start_hosts and, at the end, teardown.
+# The sourcing script calls
+#   lan_init NAME TAG [BUILD_DIR]   once: checks the tools, builds pairwatch,
+#                       copies the build (`build`, by default build/bin), makes
+#                       the results folder `out` (by default
+#                       /tmp/veltroy-NAME.DATE) and arms the clean-up for every
+#                       exit;
+# then, for every round, start_round (the round's folder `rd` and its LAN, by
+# make_lan or make_routed_lan), start_hosts and, at the end, end_round or
+# teardown.
 #
 # The LAN: host A (10.77.9.1/24) and host B (10.77.9.2/24), each joined by a
 # veth pair ("${tag}va" in A to "${tag}pa" in the bridge, the same for b) to
@@ -16,6 +20,17 @@
 # with openbox and one Quorin, started afresh from a copy of the build with a
 # settings file naming the player (A "Ann", B "Ben"). pairwatch writes what
 # each screen shows to "$rd/screen-HOST.tsv" every 100 ms.
+#
+# make_routed_lan instead puts the hosts in two subnets, the third namespace
+# routing between them: A 10.81.1.2/24, B 10.81.2.2/24, the router 10.81.1.1
+# and 10.81.2.1. ADDR holds each host's address on either LAN.
+#
+# Also here: the screens' queries and the clicks on them (start_button, square,
+# first_button, ok_button; click, timed_click, xdo_start for an xdotool
+# started ahead); pairing (host_alone, press_in_turn, take_first); the game
+# (reversi, choice, move and its parts, play: A plays the first legal square in
+# reading order, B the last); and a round's bookkeeping (end_round,
+# joined_notes, row, exit_status, stats).
 
 lan_name="${0##*/}"
 die() {
@@ -23,7 +38,7 @@ die() {
     exit 2
 }
 
-declare -A NS DISP QPID NAME=([a]=Ann [b]=Ben)
+declare -A NS DISP QPID ADDR NAME=([a]=Ann [b]=Ben)
 declare -A displays=() # display number -> its Xvfb's process id
 work=""
 rd=""
@@ -49,6 +64,8 @@ teardown() {
     wait 2>/dev/null
     for ns in "${NS[a]}" "${NS[b]}" "${NS[br]}"; do
         ip netns del "$ns" 2>/dev/null
+        # Files a round gave the namespace (`ip netns exec` mounts them over /etc).
+        [[ -n "$ns" ]] && rm -rf "/etc/netns/$ns"
     done
     # A server killed outright leaves its lock and socket; another server may
     # hold the number by now, so only a lock naming ours goes.
@@ -65,9 +82,11 @@ lan_cleanup() {
     [[ -n "$work" ]] && rm -rf "$work"
 }
 
-# lan_init NAME TAG: NAME names the scratch folder, TAG (a few letters) the
-# namespaces and interfaces of this run.
+# lan_init NAME TAG [BUILD_DIR]: NAME names the scratch folder and the results
+# folder `out` (unless the script chose one), TAG (a few letters) the namespaces
+# and interfaces of this run.
 lan_init() {
+    build="$(readlink -f "${3:-$lan_dir/../build/bin}")"
     ((EUID == 0)) || die "needs root for the network namespaces"
     local tool
     for tool in Xvfb openbox xdotool xprop import ip nft ss g++; do
@@ -89,6 +108,8 @@ lan_init() {
     cp "$build/Quorin" "$work/template/"
     find "$build" -maxdepth 1 -type f \( -name 'lib*.so*' -o -name 'Quorin-*' \) \
         -exec cp {} "$work/template/" \;
+    out="${out:-/tmp/veltroy-$1.$(date +%Y%m%d-%H%M%S)}"
+    mkdir -p "$out" || die "cannot make $out"
 }
 lan_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
@@ -102,21 +123,74 @@ on() {
         XDG_RUNTIME_DIR="$work/runtime" "$@"
 }
 
-make_lan() {
-    local i=0 h
-    ip netns add "${NS[br]}" || return 1
-    ip -n "${NS[br]}" link set lo up
-    ip -n "${NS[br]}" link add br0 type bridge && ip -n "${NS[br]}" link set br0 up || return 1
-    for h in a b; do
-        i=$((i + 1))
+# The three namespaces, each with its loopback up, and a veth pair from each
+# host into the third; the ends in the third are not yet up.
+lan_namespaces() {
+    local h
+    for h in br a b; do
         ip netns add "${NS[$h]}" || return 1
         ip -n "${NS[$h]}" link set lo up
+    done
+    for h in a b; do
         ip link add "${tag}v$h" netns "${NS[$h]}" type veth peer name "${tag}p$h" netns "${NS[br]}" ||
             return 1
-        ip -n "${NS[br]}" link set "${tag}p$h" master br0 up
-        ip -n "${NS[$h]}" addr add "10.77.9.$i/24" broadcast 10.77.9.255 dev "${tag}v$h"
-        ip -n "${NS[$h]}" link set "${tag}v$h" up
     done
+}
+# host_address HOST ADDRESS/BITS BROADCAST: the host's end of its veth, up.
+# shellcheck disable=SC2034
+host_address() {
+    ip -n "${NS[$1]}" addr add "$2" broadcast "$3" dev "${tag}v$1"
+    ip -n "${NS[$1]}" link set "${tag}v$1" up
+    ADDR[$1]="${2%/*}"
+}
+
+make_lan() {
+    lan_namespaces || return 1
+    ip -n "${NS[br]}" link add br0 type bridge && ip -n "${NS[br]}" link set br0 up || return 1
+    local i=0 h
+    for h in a b; do
+        i=$((i + 1))
+        ip -n "${NS[br]}" link set "${tag}p$h" master br0 up
+        host_address "$h" "10.77.9.$i/24" 10.77.9.255
+    done
+}
+
+# The hosts in subnets of their own, 10.81.1.0/24 (A) and 10.81.2.0/24 (B),
+# with the third namespace as the router between them: a broadcast stays in its
+# subnet, unicast is forwarded. The veth names are those of make_lan, so
+# host_link works alike.
+make_routed_lan() {
+    lan_namespaces || return 1
+    ip netns exec "${NS[br]}" sysctl -qw net.ipv4.ip_forward=1 || return 1
+    local i=0 h
+    for h in a b; do
+        i=$((i + 1))
+        ip -n "${NS[br]}" addr add "10.81.$i.1/24" dev "${tag}p$h"
+        ip -n "${NS[br]}" link set "${tag}p$h" up
+        host_address "$h" "10.81.$i.2/24" "10.81.$i.255"
+        ip -n "${NS[$h]}" route add default via "10.81.$i.1" || return 1
+    done
+}
+
+# start_round FOLDER LAN [COMMAND...]: a round in FOLDER (`rd`, emptied), with
+# no screens or programs yet, on a fresh LAN from LAN (make_lan or
+# make_routed_lan) and, if given, COMMAND run on it (rules, say); t_round is
+# its start. The run stops when the LAN cannot be made.
+# shellcheck disable=SC2034
+start_round() {
+    rd="$1"
+    rm -rf "$rd" "$work/round"
+    mkdir -p "$rd"
+    DISP=()
+    QPID=()
+    t_round="$(now_ms)"
+    local lan="$2"
+    shift 2
+    "$lan" && { (($# == 0)) || "$@"; } && return 0
+    local what=LAN
+    [[ "$lan" == make_routed_lan ]] && what="routed LAN"
+    echo "$lan_name: cannot build the $what of namespaces" >&2
+    exit 1
 }
 
 # host_link HOST up|down: the host's port on the bridge, so its cable as it were.
@@ -240,28 +314,41 @@ click() {
     on "$1" xdotool mousemove "$2" "$3" click 1 >/dev/null 2>&1
     now_ms
 }
-# timed_click HOST X Y MICROSECONDS: a click at that wall-clock time. xdotool
-# is started ahead and reads its commands from a pipe, so that the click is
-# written at the moment rather than a process started then; the button goes
-# down 50 ms ahead and up (when a click acts) at the moment, since xdotool's
-# own "click" takes ~100 ms. clicked_ms is the time of xdotool's answer to the
-# location query right after the release.
+# xdo_start HOST PIPE OUT: an xdotool started ahead on the host, reading its
+# commands from the pipe PIPE (made here), so that a command is written at the
+# moment rather than a process started then; each line it prints goes to OUT
+# with the time it came (stamp). xdo_fd is the pipe's writing end.
+# shellcheck disable=SC2034
+xdo_start() {
+    rm -f "$2" "$3"
+    mkfifo "$2" || return 1
+    on "$1" xdotool - <"$2" 2>/dev/null | stamp >"$3" &
+    exec {xdo_fd}>"$2"
+}
+# answered_us OUT: the time (microseconds) of xdotool's second answer in OUT,
+# after 5 s at the most; now if there is none.
+answered_us() {
+    local t
+    until_ms $(($(now_ms) + 5000)) lines_at_least 2 "$1"
+    t="$(sed -n 2p "$1" | cut -d' ' -f1)"
+    echo "${t:-${EPOCHREALTIME//[.,]/}}"
+}
+# timed_click HOST X Y MICROSECONDS: a click at that wall-clock time, by an
+# xdotool started ahead (xdo_start); the button goes down 50 ms ahead and up
+# (when a click acts) at the moment, since xdotool's own "click" takes
+# ~100 ms. clicked_ms is the time of xdotool's answer to the location query
+# right after the release.
 # shellcheck disable=SC2034
 timed_click() {
-    local h="$1" fifo="$rd/.click-$1" fd t
-    rm -f "$fifo" "$rd/.clicked-$h"
-    mkfifo "$fifo" || return 1
-    on "$h" xdotool - <"$fifo" 2>/dev/null | stamp >"$rd/.clicked-$h" &
-    exec {fd}>"$fifo"
-    echo "mousemove $2 $3 getmouselocation" >&"$fd"
+    local h="$1" t
+    xdo_start "$h" "$rd/.click-$h" "$rd/.clicked-$h" || return 1
+    echo "mousemove $2 $3 getmouselocation" >&"$xdo_fd"
     sleep_until $(($4 - 50000))
-    echo "mousedown 1" >&"$fd"
+    echo "mousedown 1" >&"$xdo_fd"
     sleep_until "$4"
-    echo "mouseup 1 getmouselocation" >&"$fd"
-    exec {fd}>&-
-    until_ms $(($(now_ms) + 5000)) lines_at_least 2 "$rd/.clicked-$h"
-    t="$(sed -n 2p "$rd/.clicked-$h" | cut -d' ' -f1)"
-    t="${t:-${EPOCHREALTIME//[.,]/}}"
+    echo "mouseup 1 getmouselocation" >&"$xdo_fd"
+    exec {xdo_fd}>&-
+    t="$(answered_us "$rd/.clicked-$h")"
     clicked_ms=$((t / 1000))
 }
 lines_at_least() { (($(grep -c . "$2" 2>/dev/null) >= $1)); }
@@ -291,20 +378,204 @@ after_ms() { (($(now_ms) >= $1)); }
 waited_as_host() { after_ms "$1" && popup_is a none; }
 ready() { alive "$1" && start_board_shown "$1"; }
 
-# press_in_turn: A presses "はじめる" alone first: its search finds nobody, it
-# says so for 3 s and hosts; once its popup has gone and at least 4 s have
-# passed, B presses. Sets t_first and t_second (ms); troubles go to `notes`.
-# shellcheck disable=SC2034
-press_in_turn() {
-    local ax ay bx by
-    read -r ax ay <<<"$(start_button a)"
-    read -r bx by <<<"$(start_button b)"
-    t_first="$(click a "$ax" "$ay")"
+# host_alone: A presses "はじめる" alone: its search finds nobody, it says so
+# for 3 s and hosts; returns once its popup has gone and at least 4 s have
+# passed. Sets t_first (ms); troubles go to `notes`.
+host_alone() {
+    local x y
+    read -r x y <<<"$(start_button a)"
+    t_first="$(click a "$x" "$y")"
     until_ms $((t_first + 5000)) popup_is_not a none || notes+=("Ann showed no popup")
     until_ms $((t_first + 20000)) waited_as_host $((t_first + 4000)) ||
         notes+=("Ann's popup stayed")
     hosting a || notes+=("Ann not hosting")
-    t_second="$(click b "$bx" "$by")"
+}
+# press_in_turn: host_alone, then B presses. Sets t_first and t_second (ms).
+# shellcheck disable=SC2034
+press_in_turn() {
+    local x y
+    read -r x y <<<"$(start_button b)"
+    host_alone
+    t_second="$(click b "$x" "$y")"
+}
+# take_first: A takes "先攻" in the first-move choice and both popups go;
+# `board` is then A's starting position. Fails with a note.
+take_first() {
+    local x y
+    read -r x y <<<"$(first_button)"
+    click a "$x" "$y" >/dev/null
+    if ! until_ms $(($(now_ms) + 15000)) both_popups_none; then
+        notes+=("a popup stayed after the choice")
+        return 1
+    fi
+    board="$(last_field a 5)"
+}
+
+# ---- the game ----
+
+# reversi legal BOARD SIDE: the side's legal squares in reading order, a
+#   "COLUMN ROW" line each;
+# reversi play BOARD SIDE COLUMN ROW: the board after that move.
+# A board is 64 characters column by column ('A' red, first; 'B' blue; '.').
+reversi() {
+    awk -v op="$1" -v b="$2" -v me="$3" -v pc="${4:-0}" -v pr="${5:-0}" '
+        function at(c, r) { return (c < 1 || c > 8 || r < 1 || r > 8) ? "" : substr(b, (c - 1) * 8 + r, 1) }
+        function put(c, r, v,   i) { i = (c - 1) * 8 + r; b = substr(b, 1, i - 1) v substr(b, i + 1) }
+        function run(c, r, dc, dr,   n, cc, rr) {
+            n = 0; cc = c + dc; rr = r + dr
+            while (at(cc, rr) == you) { n++; cc += dc; rr += dr }
+            return (n > 0 && at(cc, rr) == me) ? n : 0
+        }
+        function takes(c, r,   dc, dr) {
+            if (at(c, r) != ".") return 0
+            for (dc = -1; dc <= 1; dc++)
+                for (dr = -1; dr <= 1; dr++)
+                    if ((dc || dr) && run(c, r, dc, dr)) return 1
+            return 0
+        }
+        BEGIN {
+            you = me == "A" ? "B" : "A"
+            if (op == "legal") {
+                for (r = 1; r <= 8; r++)
+                    for (c = 1; c <= 8; c++)
+                        if (takes(c, r)) print c, r
+                exit
+            }
+            for (dc = -1; dc <= 1; dc++)
+                for (dr = -1; dr <= 1; dr++)
+                    if (dc || dr) {
+                        n = run(pc, pr, dc, dr)
+                        for (k = 1; k <= n; k++) put(pc + k * dc, pr + k * dr, me)
+                    }
+            put(pc, pr, me)
+            print b
+        }'
+}
+# choice BOARD SIDE: the square the side plays (A the first legal, B the last),
+# or nothing.
+choice() {
+    if [[ "$2" == A ]]; then
+        reversi legal "$1" A | head -n 1
+    else
+        reversi legal "$1" B | tail -n 1
+    fi
+}
+host_of() { [[ "$1" == A ]] && echo a || echo b; }
+other_side() { [[ "$1" == A ]] && echo B || echo A; }
+
+# The host's board shows the expected position, with no popup over it.
+position_ready() { popup_is "$1" none && [[ "$(last_field "$1" 5)" == "$board" ]]; }
+# shown_at HOST INDEX FROM_MS: the first sample from then on with that square taken.
+shown_at() {
+    awk -F'\t' -v i="$2" -v t="$3" '$1 >= t && $5 ~ /^[.AB]+$/ && substr($5, i + 1, 1) != "." {
+        print $1; exit }' "$rd/screen-$1.tsv" 2>/dev/null
+}
+# The square is taken on the host's board, or the host shows a notice or has ended.
+taken_or_notice() { board_square_taken "$1" "$2" || popup_is "$1" notice || ! alive "$1"; }
+
+# prepare_move SIDE: waits until the side's board shows the position (`board`)
+# and the program has had the time to take its turn; sets mv_c, mv_r, mv_i
+# (the board index) or fails with a note.
+prepare_move() {
+    local side="$1" me
+    me="$(host_of "$side")"
+    read -r mv_c mv_r <<<"$(choice "$board" "$side")"
+    if [[ -z "$mv_c" ]]; then
+        notes+=("no legal move for ${NAME[$me]}")
+        return 1
+    fi
+    mv_i=$(((mv_c - 1) * 8 + mv_r - 1))
+    if ! until_ms $(($(now_ms) + 15000)) position_ready "$me"; then
+        notes+=("${NAME[$me]} did not show the position (popup $(last_field "$me" 2))")
+        return 1
+    fi
+    # After placing the opponent's piece the program pauses 300 ms before the turn is its own.
+    sleep 0.6
+}
+# click_move SIDE [MICROSECONDS]: clicks the prepared square (the first time at
+# that moment, if given) until the side's own board shows it (5 tries, 3 s
+# each); sets mv_click, the time of the click that took, and the new position.
+click_move() {
+    local side="$1" at="${2:-}" me try t
+    me="$(host_of "$side")"
+    local x y
+    read -r x y <<<"$(square "$me" "$mv_c" "$mv_r")"
+    for try in 1 2 3 4 5; do
+        if [[ -n "$at" && "$try" == 1 ]]; then
+            timed_click "$me" "$x" "$y" "$at"
+            t="$clicked_ms"
+        else
+            t="$(click "$me" "$x" "$y")"
+        fi
+        if until_ms $((t + 3000)) board_square_taken "$me" "$mv_i"; then
+            mv_click="$t"
+            board="$(reversi play "$board" "$side" "$mv_c" "$mv_r")"
+            ((try > 1)) && notes+=("${NAME[$me]}'s move $mv_c,$mv_r took at click $try")
+            return 0
+        fi
+        popup_is "$me" none || break
+    done
+    notes+=("${NAME[$me]}'s click on $mv_c,$mv_r did not take (popup $(last_field "$me" 2))")
+    return 1
+}
+# await_move SIDE BOUND_MS: sets mv_shown, the time the move showed on the
+# other board, or nothing when it did not within the bound (or a notice came).
+await_move() {
+    local other
+    other="$(host_of "$(other_side "$1")")"
+    mv_shown=""
+    until_ms $((mv_click + $2)) taken_or_notice "$other" "$mv_i"
+    mv_shown="$(shown_at "$other" "$mv_i" "$mv_click")"
+}
+# move SIDE BOUND_MS: one whole move; fails unless it showed on the other board.
+move() {
+    prepare_move "$1" && click_move "$1" || return 1
+    await_move "$1" "$2"
+    if [[ -z "$mv_shown" ]]; then
+        notes+=("$1's move $mv_c,$mv_r not shown on the other board")
+        return 1
+    fi
+}
+
+# moves_log FILE: starts the log of a game's moves that play writes.
+moves_log() { printf 'move\tside\tcolumn\trow\tclick_ms\tshown_ms\tdelay_ms\n' >"$1"; }
+# play LIMIT BOUND_MS LOG [UNTIL_MS]: moves from A's on, from `board`, LIMIT of
+# them (0: to the game's end) and, if given, until the time UNTIL_MS; each must
+# show on the other board within BOUND_MS, and a pass notice come as soon (it
+# is answered with "OK"). Sets moves and passes; appends a row a move to LOG
+# (moves_log: the click, when the move showed on the other board, the delay
+# between). Fails with notes.
+play() {
+    local limit="$1" bound="$2" log="$3" until="${4:-0}" side=A next mover x y
+    moves=0
+    passes=0
+    while ((moves < 64 && (limit == 0 || moves < limit))) && ((until == 0 || $(now_ms) < until)); do
+        move "$side" "$bound" || return 1
+        moves=$((moves + 1))
+        printf '%d\t%s\t%d\t%d\t%s\t%s\t%d\n' "$moves" "$side" "$mv_c" "$mv_r" \
+            "$mv_click" "$mv_shown" $((mv_shown - mv_click)) >>"$log"
+        next="$(other_side "$side")"
+        if [[ -n "$(choice "$board" "$next")" ]]; then
+            side="$next"
+        elif [[ -n "$(choice "$board" "$side")" ]]; then
+            # The other side cannot move: its pass notice, then "OK".
+            mover="$(host_of "$next")"
+            if ! until_ms $(($(now_ms) + bound)) popup_is "$mover" notice; then
+                notes+=("no pass notice on ${NAME[$mover]} after move $moves")
+                return 1
+            fi
+            read -r x y <<<"$(ok_button)"
+            sleep 0.3
+            click "$mover" "$x" "$y" >/dev/null
+            if ! until_ms $(($(now_ms) + 10000)) popup_is "$mover" none; then
+                notes+=("the pass notice stayed on ${NAME[$mover]}")
+                return 1
+            fi
+            passes=$((passes + 1))
+        else
+            return 0 # nobody can move: the game is over
+        fi
+    done
 }
 
 shot() {
@@ -312,6 +583,54 @@ shot() {
     for h in a b; do
         [[ -n "${DISP[$h]:-}" ]] && on "$h" import -window root "$rd/failed-$h.png" 2>/dev/null
     done
+}
+
+# ---- a round's bookkeeping ----
+
+# exit_status CODE: "exit N" or "signal NAME" for a program's status.
+exit_status() {
+    if (($1 > 128)); then
+        echo "signal $(kill -l $(($1 - 128)) 2>/dev/null || echo $(($1 - 128)))"
+    else
+        echo "exit $1"
+    fi
+}
+# end_round [TROUBLE [BOXES_WANTED]]: notes on programs that ended (but the one
+# named in `killed`, ended on purpose) and, unless the round asked for them, on
+# windows seen since t_round besides the main one (boxes_seen); a screenshot of
+# both displays when anything went wrong; then the teardown.
+end_round() {
+    local h boxes trouble="${1:-0}" wanted="${2:-0}"
+    for h in a b; do
+        [[ "$h" == "${killed:-}" ]] && continue
+        if [[ -n "${QPID[$h]:-}" ]] && ! alive "$h"; then
+            wait "${QPID[$h]}"
+            notes+=("${NAME[$h]} ended ($(exit_status $?))")
+            trouble=1
+        fi
+        boxes=""
+        ((wanted)) || boxes="$(boxes_seen "$h" "$t_round" "$(now_ms)")"
+        if [[ -n "$boxes" ]]; then
+            notes+=("${NAME[$h]} showed [$boxes]")
+            trouble=1
+        fi
+    done
+    ((trouble)) && shot
+    teardown
+}
+# The caller's `notes`, joined by "; ", or "-".
+joined_notes() {
+    local note joined=""
+    for note in "${notes[@]}"; do joined+="${joined:+; }$note"; done
+    echo "${joined:--}"
+}
+# row FILE FORMAT FIELDS...: a line here and a row of the results file.
+row() {
+    local file="$1" format="$2"
+    shift 2
+    (IFS=$'\t' && echo "$*") >>"$file"
+    # shellcheck disable=SC2059
+    printf "$format" "$@"
 }
 
 seconds() { awk -v ms="$1" 'BEGIN { printf "%+.1f s", ms / 1000 }'; }

@@ -48,7 +48,6 @@
 set -uo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
-repo="$(dirname "$here")"
 all_scenarios="outage,kill,lossgame,repair,wakeups"
 
 rounds=1
@@ -65,7 +64,6 @@ while getopts "n:c:s:o:" option; do
     esac
 done
 shift $((OPTIND - 1))
-build="$(readlink -f "${1:-$repo/build/bin}")"
 
 # shellcheck source=bench/lan-lib.sh
 source "$here/lan-lib.sh"
@@ -87,151 +85,15 @@ for s in "${outages[@]}"; do
         die "outage length '$s' is not between 0.6 and 120 s"
     fi
 done
-lan_init outage vou
-out="${out:-/tmp/veltroy-outage.$(date +%Y%m%d-%H%M%S)}"
-mkdir -p "$out" || die "cannot make $out"
-
-# ---- the game ----
-
-# reversi legal BOARD SIDE: the side's legal squares in reading order, a
-#   "COLUMN ROW" line each;
-# reversi play BOARD SIDE COLUMN ROW: the board after that move.
-# A board is 64 characters column by column ('A' red, first; 'B' blue; '.').
-reversi() {
-    awk -v op="$1" -v b="$2" -v me="$3" -v pc="${4:-0}" -v pr="${5:-0}" '
-        function at(c, r) { return (c < 1 || c > 8 || r < 1 || r > 8) ? "" : substr(b, (c - 1) * 8 + r, 1) }
-        function put(c, r, v,   i) { i = (c - 1) * 8 + r; b = substr(b, 1, i - 1) v substr(b, i + 1) }
-        function run(c, r, dc, dr,   n, cc, rr) {
-            n = 0; cc = c + dc; rr = r + dr
-            while (at(cc, rr) == you) { n++; cc += dc; rr += dr }
-            return (n > 0 && at(cc, rr) == me) ? n : 0
-        }
-        function takes(c, r,   dc, dr) {
-            if (at(c, r) != ".") return 0
-            for (dc = -1; dc <= 1; dc++)
-                for (dr = -1; dr <= 1; dr++)
-                    if ((dc || dr) && run(c, r, dc, dr)) return 1
-            return 0
-        }
-        BEGIN {
-            you = me == "A" ? "B" : "A"
-            if (op == "legal") {
-                for (r = 1; r <= 8; r++)
-                    for (c = 1; c <= 8; c++)
-                        if (takes(c, r)) print c, r
-                exit
-            }
-            for (dc = -1; dc <= 1; dc++)
-                for (dr = -1; dr <= 1; dr++)
-                    if (dc || dr) {
-                        n = run(pc, pr, dc, dr)
-                        for (k = 1; k <= n; k++) put(pc + k * dc, pr + k * dr, me)
-                    }
-            put(pc, pr, me)
-            print b
-        }'
-}
-# choice BOARD SIDE: the square the side plays, or nothing.
-choice() {
-    if [[ "$2" == A ]]; then
-        reversi legal "$1" A | head -n 1
-    else
-        reversi legal "$1" B | tail -n 1
-    fi
-}
-host_of() { [[ "$1" == A ]] && echo a || echo b; }
-other_side() { [[ "$1" == A ]] && echo B || echo A; }
-
-# The host's board shows the expected position, with no popup over it.
-position_ready() { popup_is "$1" none && [[ "$(last_field "$1" 5)" == "$board" ]]; }
-# shown_at HOST INDEX FROM_MS: the first sample from then on with that square taken.
-shown_at() {
-    awk -F'\t' -v i="$2" -v t="$3" '$1 >= t && $5 ~ /^[.AB]+$/ && substr($5, i + 1, 1) != "." {
-        print $1; exit }' "$rd/screen-$1.tsv" 2>/dev/null
-}
-# The square is taken on the host's board, or the host shows a notice or has ended.
-taken_or_notice() { board_square_taken "$1" "$2" || popup_is "$1" notice || ! alive "$1"; }
-
-# prepare_move SIDE: waits until the side's board shows the position and the
-# program has had the time to take its turn; sets mv_c, mv_r, mv_i (the board
-# index) or fails with a note.
-prepare_move() {
-    local side="$1" me
-    me="$(host_of "$side")"
-    read -r mv_c mv_r <<<"$(choice "$board" "$side")"
-    if [[ -z "$mv_c" ]]; then
-        notes+=("no legal move for ${NAME[$me]}")
-        return 1
-    fi
-    mv_i=$(((mv_c - 1) * 8 + mv_r - 1))
-    if ! until_ms $(($(now_ms) + 15000)) position_ready "$me"; then
-        notes+=("${NAME[$me]} did not show the position (popup $(last_field "$me" 2))")
-        return 1
-    fi
-    # After placing the opponent's piece the program pauses 300 ms before the turn is its own.
-    sleep 0.6
-}
-# click_move SIDE [MICROSECONDS]: clicks the prepared square (the first time at
-# that moment, if given) until the side's own board shows it (5 tries, 3 s
-# each); sets mv_click, the time of the click that took, and the new position.
-click_move() {
-    local side="$1" at="${2:-}" me try t
-    me="$(host_of "$side")"
-    local x y
-    read -r x y <<<"$(square "$me" "$mv_c" "$mv_r")"
-    for try in 1 2 3 4 5; do
-        if [[ -n "$at" && "$try" == 1 ]]; then
-            timed_click "$me" "$x" "$y" "$at"
-            t="$clicked_ms"
-        else
-            t="$(click "$me" "$x" "$y")"
-        fi
-        if until_ms $((t + 3000)) board_square_taken "$me" "$mv_i"; then
-            mv_click="$t"
-            board="$(reversi play "$board" "$side" "$mv_c" "$mv_r")"
-            ((try > 1)) && notes+=("${NAME[$me]}'s move $mv_c,$mv_r took at click $try")
-            return 0
-        fi
-        popup_is "$me" none || break
-    done
-    notes+=("${NAME[$me]}'s click on $mv_c,$mv_r did not take (popup $(last_field "$me" 2))")
-    return 1
-}
-# await_move SIDE BOUND_MS: sets mv_shown, the time the move showed on the
-# other board, or nothing when it did not within the bound (or a notice came).
-await_move() {
-    local other
-    other="$(host_of "$(other_side "$1")")"
-    mv_shown=""
-    until_ms $((mv_click + $2)) taken_or_notice "$other" "$mv_i"
-    mv_shown="$(shown_at "$other" "$mv_i" "$mv_click")"
-}
-# move SIDE BOUND_MS: one whole move; fails unless it showed on the other board.
-move() {
-    prepare_move "$1" && click_move "$1" || return 1
-    await_move "$1" "$2"
-    if [[ -z "$mv_shown" ]]; then
-        notes+=("$1's move $mv_c,$mv_r not shown on the other board")
-        return 1
-    fi
-}
+lan_init outage vou "${1:-}"
 
 # ---- rounds ----
 
 # begin_round SCENARIO N: a fresh LAN and programs, paired, A first, both boards
 # at the start; fails with notes.
 begin_round() {
-    rd="$out/$1-$2"
-    rm -rf "$rd" "$work/round"
-    mkdir -p "$rd"
-    DISP=()
-    QPID=()
+    start_round "$out/$1-$2" make_lan
     killed=""
-    t_round="$(now_ms)"
-    if ! make_lan; then
-        echo "outage.sh: cannot build the LAN of namespaces" >&2
-        exit 1
-    fi
     start_hosts || return 1
     sleep 0.5
     press_in_turn
@@ -239,14 +101,7 @@ begin_round() {
         notes+=("no first-move choice on both (Ann $(last_field a 2), Ben $(last_field b 2))")
         return 1
     fi
-    local x y
-    read -r x y <<<"$(first_button)"
-    click a "$x" "$y" >/dev/null
-    if ! until_ms $(($(now_ms) + 15000)) both_popups_none; then
-        notes+=("a popup stayed after the choice")
-        return 1
-    fi
-    board="$(last_field a 5)"
+    take_first || return 1
     if ! start_board_shown a || [[ "$(last_field b 5)" != "$board" ]]; then
         notes+=("the boards do not show one starting position")
         return 1
@@ -255,45 +110,6 @@ begin_round() {
 # One move each: A's turn again afterwards.
 opening() { move A 15000 && move B 15000; }
 
-# Notes on programs that ended (but the one killed on purpose) and on message
-# boxes seen; a screenshot when anything went wrong.
-end_round() {
-    local h code status boxes trouble="${1:-0}"
-    for h in a b; do
-        [[ "$h" == "$killed" ]] && continue
-        if [[ -n "${QPID[$h]:-}" ]] && ! alive "$h"; then
-            wait "${QPID[$h]}"
-            code=$?
-            if ((code > 128)); then
-                status="signal $(kill -l $((code - 128)) 2>/dev/null || echo $((code - 128)))"
-            else
-                status="exit $code"
-            fi
-            notes+=("${NAME[$h]} ended ($status)")
-            trouble=1
-        fi
-        boxes="$(boxes_seen "$h" "$t_round" "$(now_ms)")"
-        if [[ -n "$boxes" ]]; then
-            notes+=("${NAME[$h]} showed [$boxes]")
-            trouble=1
-        fi
-    done
-    ((trouble)) && shot
-    teardown
-}
-joined_notes() {
-    local note joined=""
-    for note in "${notes[@]}"; do joined+="${joined:+; }$note"; done
-    echo "${joined:--}"
-}
-# row FILE FORMAT FIELDS...: a line here and a row of the results file.
-row() {
-    local file="$1" format="$2"
-    shift 2
-    (IFS=$'\t' && echo "$*") >>"$file"
-    # shellcheck disable=SC2059
-    printf "$format" "$@"
-}
 # notice_after HOST FROM_MS UNTIL_MS: "+N.N s" after FROM for the first notice
 # shown in that span, or nothing.
 notice_after() {
@@ -384,44 +200,14 @@ loss_rules() {
 loss_format='%-8s %5s  %5s %6s  %9s %9s  %-9s %-9s  %s\n'
 lossgame_round() {
     local n="$1" notes=() moves=0 passes=0 median="-" slowest="-" ra=no rb=no
-    local side=A next mover t_end
-    local log="$out/lossgame-$n-moves.tsv"
-    printf 'move\tside\tcolumn\trow\tclick_ms\tshown_ms\tdelay_ms\n' >"$log"
+    local t_end log="$out/lossgame-$n-moves.tsv"
+    moves_log "$log"
     if begin_round lossgame "$n"; then
         if ! loss_rules; then
             notes+=("cannot switch the loss on")
         else
-            local deadline=$(($(now_ms) + 1200000)) ok=1
-            while ((moves < 64)) && (($(now_ms) < deadline)); do
-                move "$side" 30000 || { ok=0; break; }
-                moves=$((moves + 1))
-                printf '%d\t%s\t%d\t%d\t%s\t%s\t%d\n' "$moves" "$side" "$mv_c" "$mv_r" \
-                    "$mv_click" "$mv_shown" $((mv_shown - mv_click)) >>"$log"
-                next="$(other_side "$side")"
-                if [[ -n "$(choice "$board" "$next")" ]]; then
-                    side="$next"
-                elif [[ -n "$(choice "$board" "$side")" ]]; then
-                    # The other side cannot move: its pass notice, then "OK".
-                    mover="$(host_of "$next")"
-                    if ! until_ms $(($(now_ms) + 30000)) popup_is "$mover" notice; then
-                        notes+=("no pass notice on ${NAME[$mover]} after move $moves")
-                        ok=0
-                        break
-                    fi
-                    local x y
-                    read -r x y <<<"$(ok_button)"
-                    sleep 0.3
-                    click "$mover" "$x" "$y" >/dev/null
-                    if ! until_ms $(($(now_ms) + 10000)) popup_is "$mover" none; then
-                        notes+=("the pass notice stayed on ${NAME[$mover]}")
-                        ok=0
-                        break
-                    fi
-                    passes=$((passes + 1))
-                else
-                    break # nobody can move: the game is over
-                fi
-            done
+            local ok=1
+            play 0 30000 "$log" $(($(now_ms) + 1200000)) || ok=0
             t_end="$(now_ms)"
             if ((ok)); then
                 until_ms $((t_end + 30000)) both_popups_are choice

@@ -47,7 +47,6 @@
 set -uo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
-repo="$(dirname "$here")"
 all_conditions="clean,loss,dropdiscovery,together0,together20,together50,firewall"
 
 rounds=6
@@ -64,7 +63,6 @@ while getopts "n:c:t:o:" option; do
     esac
 done
 shift $((OPTIND - 1))
-build="$(readlink -f "${1:-$repo/build/bin}")"
 
 # shellcheck source=bench/lan-lib.sh
 source "$here/lan-lib.sh"
@@ -74,9 +72,7 @@ IFS=, read -r -a chosen <<<"$conditions"
 for c in "${chosen[@]}"; do
     [[ ",$all_conditions," == *",$c,"* ]] || die "unknown condition '$c' (known: $all_conditions)"
 done
-lan_init pairing vpr
-out="${out:-/tmp/veltroy-pairing.$(date +%Y%m%d-%H%M%S)}"
-mkdir -p "$out" || die "cannot make $out"
+lan_init pairing vpr "${1:-}"
 
 # The condition's firewall rules, one table per host that has any.
 apply_rules() {
@@ -115,28 +111,15 @@ results="$out/results.tsv"
 printf 'condition\tround\treached\tboth_ms\tAnn_ms\tBen_ms\toffset_ms\texits\tnotes\n' >"$results"
 line_format='%-14s %5s  %-7s %7s %7s %7s %9s  %s  %s\n'
 # report FIELDS...: one round, as a line here and a row of the results file.
-report() {
-    local IFS=$'\t'
-    echo "$*" >>"$results"
-    # shellcheck disable=SC2059
-    printf "$line_format" "$@"
-}
+report() { row "$results" "$line_format" "$@"; }
 # One round: prints its line, appends it to the results.
 run_round() {
     local cond="$1" n="$2"
-    rd="$out/$cond-$n"
-    rm -rf "$rd" "$work/round"
-    mkdir -p "$rd"
-    DISP=()
-    QPID=()
     local notes=() h
     local reached=no both="-" offset="-" exits="" t1 t2 deadline
     declare -A ended=() code=()
 
-    if ! make_lan || ! apply_rules "$cond"; then
-        echo "pairing.sh: cannot build the LAN of namespaces" >&2
-        exit 1
-    fi
+    start_round "$out/$cond-$n" make_lan apply_rules "$cond"
     if ! start_hosts; then
         shot
         report "$cond" "$n" setup - - - - - "${notes[*]}"
@@ -160,11 +143,10 @@ run_round() {
         # programs keep theirs.
         local lag=$((${cond#together} * 1000)) at ua ub fa fb
         renice -n -10 -p $$ >/dev/null
-        for h in a b; do
-            mkfifo "$rd/.in-$h"
-            on "$h" xdotool - <"$rd/.in-$h" 2>/dev/null | stamp >"$rd/.out-$h" &
-        done
-        exec {fa}>"$rd/.in-a" {fb}>"$rd/.in-b"
+        xdo_start a "$rd/.in-a" "$rd/.out-a"
+        fa="$xdo_fd"
+        xdo_start b "$rd/.in-b" "$rd/.out-b"
+        fb="$xdo_fd"
         echo "mousemove $ax $ay mousedown 1 getmouselocation" >&"$fa"
         echo "mousemove $bx $by mousedown 1 getmouselocation" >&"$fb"
         until_ms $(($(now_ms) + 5000)) lines_in 1 || notes+=("xdotool did not start")
@@ -178,10 +160,8 @@ run_round() {
         exec {fa}>&- {fb}>&-
         renice -n 0 -p $$ >/dev/null
         until_ms $(($(now_ms) + 5000)) lines_in 2 || notes+=("a timed click did not end")
-        ua="$(sed -n 2p "$rd/.out-a" | cut -d' ' -f1)"
-        ub="$(sed -n 2p "$rd/.out-b" | cut -d' ' -f1)"
-        ua="${ua:-${EPOCHREALTIME//[.,]/}}"
-        ub="${ub:-${EPOCHREALTIME//[.,]/}}"
+        ua="$(answered_us "$rd/.out-a")"
+        ub="$(answered_us "$rd/.out-b")"
         offset="$(awk -v a="$ua" -v b="$ub" 'BEGIN { printf "%.1f", (b - a) / 1000 }')"
         t1=$(((ua < ub ? ua : ub) / 1000))
         t2=$(((ua > ub ? ua : ub) / 1000))
@@ -248,16 +228,11 @@ run_round() {
             code[$h]=$?
         fi
     done
-    local status boxes
+    local boxes
     for h in a b; do
         [[ -n "${ended[$h]:-}" ]] || continue
-        if ((code[$h] > 128)); then
-            status="signal $(kill -l $((code[$h] - 128)) 2>/dev/null || echo $((code[$h] - 128)))"
-        else
-            status="exit ${code[$h]}"
-        fi
         boxes="$(boxes_seen "$h" "$t1" "${ended[$h]}")"
-        exits+="${exits:+, }${NAME[$h]} $status at $(seconds $((ended[$h] - t2)))"
+        exits+="${exits:+, }${NAME[$h]} $(exit_status "${code[$h]}") at $(seconds $((ended[$h] - t2)))"
         if [[ -n "$boxes" ]]; then
             exits+=" after box [$boxes]"
         else
@@ -275,9 +250,7 @@ run_round() {
         done
     fi
     [[ "$reached" != yes || -n "$exits" ]] && shot
-    local note joined=""
-    for note in "${notes[@]}"; do joined+="${joined:+; }$note"; done
-    report "$cond" "$n" "$reached" "$both" "$ta" "$tb" "$offset" "${exits:--}" "${joined:--}"
+    report "$cond" "$n" "$reached" "$both" "$ta" "$tb" "$offset" "${exits:--}" "$(joined_notes)"
     teardown
 }
 
