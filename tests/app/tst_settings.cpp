@@ -222,8 +222,8 @@ private slots:
             form.SessionAddress = QStringLiteral(" pc-02.example:43517 ");
             QVERIFY(form.SAVEINI());
         }
-        QVERIFY(readIni().contains(
-            QStringLiteral("[LAN]\r\nADDRESS=\" pc-02.example:43517 \"\r\n")));
+        QVERIFY(
+            readIni().contains(QStringLiteral("[LAN]\r\nADDRESS=\" pc-02.example:43517 \"\r\n")));
         TForm1 again(ini());
         QCOMPARE(again.SessionAddress, QStringLiteral(" pc-02.example:43517 "));
         QVERIFY(errors.isEmpty());
