@@ -289,6 +289,10 @@ private:
     // Joins the first session found; false when that failed, which then is
     // not the end of the program: it hosts instead.
     bool JoinFirstSession();
+    // Runs a session operation whose failure the flow handles itself: the
+    // session component reports it but does not end the program. True when
+    // it succeeded.
+    bool WithoutHaltOnError(const std::function<std::uint32_t()>& operation);
     // After a search at a typed address: true when the start goes on; else the
     // player has been told why (unless they cancelled) and the program is idle.
     bool AddressSearchGoesOn(const QString& address);

@@ -117,16 +117,12 @@ void TForm1::AUTOSTART(bool byAddress) {
         return;
     }
 
+    Lanx1->SetSessionAddress(byAddress ? SessionAddress : QString());
     if (byAddress) {
         // A typed address that cannot be asked is the player's to mend, not
         // the end of the program.
-        const TLanxDebugOption options = Lanx1->DebugOption();
-        Lanx1->SetDebugOption(TLanxDebugOption(options).setFlag(dpoHaltOnError, false));
-        Lanx1->SetSessionAddress(SessionAddress);
-        Lanx1->Connect(index);
-        Lanx1->SetDebugOption(options);
+        WithoutHaltOnError([&] { return Lanx1->Connect(index); });
     } else {
-        Lanx1->SetSessionAddress(QString());
         Lanx1->Connect(index);
     }
     platform::ProcessMessages();
@@ -186,11 +182,15 @@ void TForm1::AUTOSTART(bool byAddress) {
 bool TForm1::JoinFirstSession() {
     // The session may have closed or filled since it answered, or the network
     // lost the join: this program then hosts, and waiting hosts find each other.
+    return WithoutHaltOnError([this] { return Lanx1->JoinSession(0, MyName, MyName); });
+}
+
+bool TForm1::WithoutHaltOnError(const std::function<std::uint32_t()>& operation) {
     const TLanxDebugOption options = Lanx1->DebugOption();
     Lanx1->SetDebugOption(TLanxDebugOption(options).setFlag(dpoHaltOnError, false));
-    const HRESULT joined = Lanx1->JoinSession(0, MyName, MyName);
+    const HRESULT result = operation();
     Lanx1->SetDebugOption(options);
-    return joined == DP_OK;
+    return result == DP_OK;
 }
 
 bool TForm1::AddressSearchGoesOn(const QString& address) {

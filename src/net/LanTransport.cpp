@@ -306,6 +306,8 @@ private:
     void RemovePlayerLocked(DPID id, bool announce);
     void HostLostLocked();
     void BecomeHostLocked();
+    // Rejoining: connects to the new host at RejoinAddress, or loses the session.
+    void ConnectNewHostLocked();
     void SessionLostLocked();
     void AdoptPlayersLocked(const std::vector<lanwire::PlayerEntry>& entries, bool announce,
                             bool replace);
@@ -819,11 +821,7 @@ bool LanTransport::Session::Housekeeping() {
     } else if (SessionRole == Role::Rejoining && now > RejoinDeadline) {
         SessionLostLocked();
     } else if (SessionRole == Role::Rejoining && !HostPeer && now >= RejoinRetryAt) {
-        HostPeer = Enet()->host_connect(Host, &RejoinAddress, kChannels, 0);
-        if (HostPeer)
-            ConfigurePeer(HostPeer);
-        else
-            SessionLostLocked();
+        ConnectNewHostLocked();
     } else if (SessionRole == Role::Guest) {
         ReportSilenceLocked();
     }
@@ -1379,17 +1377,23 @@ void LanTransport::Session::HostLostLocked() {
         BecomeHostLocked();
         return;
     }
-    RejoinAddress.host = htonl(lowest->address.ipv4);
-    RejoinAddress.port = lowest->address.port;
-    HostPeer = lowest->address.ipv4 != 0 ? Enet()->host_connect(Host, &RejoinAddress, kChannels, 0)
-                                         : nullptr;
-    if (!HostPeer) {
+    if (lowest->address.ipv4 == 0) {
         SessionLostLocked();
         return;
     }
-    ConfigurePeer(HostPeer);
+    RejoinAddress.host = htonl(lowest->address.ipv4);
+    RejoinAddress.port = lowest->address.port;
     SessionRole = Role::Rejoining;
     RejoinDeadline = Clock::now() + kRejoinLimit;
+    ConnectNewHostLocked();
+}
+
+void LanTransport::Session::ConnectNewHostLocked() {
+    HostPeer = Enet()->host_connect(Host, &RejoinAddress, kChannels, 0);
+    if (HostPeer)
+        ConfigurePeer(HostPeer);
+    else
+        SessionLostLocked();
 }
 
 void LanTransport::Session::BecomeHostLocked() {
@@ -1538,6 +1542,18 @@ HRESULT LanTransport::InitializeConnection(const QByteArray& connection, std::ui
     return DP_OK;
 }
 
+namespace {
+
+// A typed address ("host" or "host:port") as the IPv4 address and port to ask.
+HRESULT ResolveTypedAddress(const QString& address, std::uint32_t* ipv4, std::uint16_t* port) {
+    std::string host;
+    if (!lan::ParseHostAddress(address.toStdString(), &host, port))
+        return DPERR_INVALIDHOSTADDRESS;
+    return lan::ResolveIpv4(host, ipv4) ? DP_OK : DPERR_HOSTNOTFOUND;
+}
+
+} // namespace
+
 void LanTransport::SetSessionAddress(const QString& address) {
     DialogAddress = address.trimmed();
 }
@@ -1567,12 +1583,9 @@ HRESULT LanTransport::EnumSessions(const DPSESSIONDESC2& desc, std::uint32_t tim
     } else {
         // One computer, asked directly: the way through routers, VPNs and
         // firewalls that keep broadcasts (or the answers to them) out.
-        std::string host;
         std::uint32_t ipv4 = 0;
-        if (!lan::ParseHostAddress(address.toStdString(), &host, &port))
-            return DPERR_INVALIDHOSTADDRESS;
-        if (!lan::ResolveIpv4(host, &ipv4))
-            return DPERR_HOSTNOTFOUND;
+        if (const HRESULT resolved = ResolveTypedAddress(address, &ipv4, &port); resolved != DP_OK)
+            return resolved;
         targets.push_back(ipv4);
     }
     // The default search ends soon after the first answer; a given time-out
@@ -1614,13 +1627,10 @@ HRESULT LanTransport::Open(const DPSESSIONDESC2& desc, const QString& sessionNam
     HRESULT result = DPERR_INVALIDPARAMS;
     // A waiting host looks where the searches of this connection look.
     std::vector<std::uint32_t> searchTargets;
-    std::string host;
     std::uint16_t port = lan::DiscoveryPort();
     std::uint32_t ipv4 = 0;
-    if (!Address.isEmpty() && lan::ParseHostAddress(Address.toStdString(), &host, &port) &&
-        lan::ResolveIpv4(host, &ipv4)) {
+    if (!Address.isEmpty() && ResolveTypedAddress(Address, &ipv4, &port) == DP_OK)
         searchTargets.push_back(ipv4);
-    }
     if (flags & DPOPEN_CREATE)
         result = session->StartHost(desc, sessionName, std::move(searchTargets), port);
     else if (flags & DPOPEN_JOIN)
