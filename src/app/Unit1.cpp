@@ -106,6 +106,7 @@ TForm1::TForm1(const QString& settingsFile)
     setMinimumSize(276 - kFrameWidth, 274 - kFrameHeight);
     CreateSessionComponent();
     FormCreate();
+    OpenGameRecords(settingsFile);
 }
 
 TForm1::~TForm1() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "board/Unit2.h"
+#include "match/GameRecords.h"
 #include "platform/Color.h"
 #include "platform/ImageControl.h"
 #include "platform/Panel.h"
@@ -10,6 +11,7 @@
 #include <QMainWindow>
 #include <QSet>
 #include <QString>
+#include <QUuid>
 #include <array>
 #include <deque>
 #include <functional>
@@ -188,6 +190,16 @@ public:
                                const QString& LongName);
     void EXITPLAY();
 
+    // Interrupted games: the games in progress on disk (the folder of the
+    // debug log), and the question whether to go on with one when the same two
+    // programs pair again.
+    std::unique_ptr<TGameRecords> GameRecords;
+    void RESIDENT(const QString& text);
+    void RESRECORD(const QString& text);
+    void RESRESUME(const QString& text);
+    // The question's answer: +1 go on with the game, -1 a new game.
+    void RESUMEANSWER(int answer);
+
     // Chat and name change.
     // Enter in the chat box; sets key to 0 when it was used.
     void Edit1KeyPress(QChar& key);
@@ -320,6 +332,40 @@ private:
     bool IsHost = false;
     bool ChoseThisGame = false;
     bool AwaitingStartAck = false;
+    // The interrupted game, from pairing to the first move: each program
+    // sends its id as the greeting begins ("IDENT "), answers the other's id
+    // with its record of their game ("RECORD"), and, after the greeting, asks
+    // its player when both records make one game; the game goes on when both
+    // players answer so ("RESUME").
+    enum class TResumePhase { Off, Greeting, Waiting, Asking, Answered };
+    struct TResumeState {
+        TResumePhase Phase = TResumePhase::Off;
+        QUuid PeerId; // null until the opponent's "IDENT "
+        bool PeerRecordIn = false;
+        std::optional<TGameRecord> PeerRecord;
+        TResumeCheck Check;
+        int OwnAnswer = 0; // +1 go on, -1 anew, 0 not yet
+        int PeerAnswer = 0;
+    };
+    TResumeState Resume;
+    QTimer* ResumeTimer = nullptr;
+    // The opponent of the game being kept on disk; null when none is.
+    QUuid GameOpponent;
+    void OpenGameRecords(const QString& settingsFile);
+    // Tells the transport which waiting programs to pair with first.
+    void UpdatePairingPreference();
+    void BeginPairing();
+    // After the greeting: the question, or the first-move choice.
+    void ResumeOrChoose();
+    void TryResume();
+    void AskResume();
+    void StartAnew(const QString& line);
+    void ContinueGame();
+    void KeepNewGame();
+    void KeepMove(TCellPos move);
+    void GameReachedResult();
+    // This side has no legal move: the pass notice, then "PASS  ".
+    void PassTurn();
     // FormResize is attached to the board image's resize until the window closes.
     bool ResizeAttached = false;
     // Picture files already reported as unreadable (one message per file).

@@ -99,6 +99,7 @@ void TForm1::Image1MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y)
                          .arg(c, 2, 10, QLatin1Char('0'))
                          .arg(r, 2, 10, QLatin1Char('0')));
     PlacePiece(x, y);
+    KeepMove({c, r});
     GRID->Turn = 0;
     GRID->PUTSEARCH();
     GRID->DRAWGRID(*Image1);

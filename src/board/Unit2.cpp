@@ -134,14 +134,30 @@ std::int32_t TGRID::PUTPIECE(std::int32_t x, std::int32_t y, PaintTarget& image)
         ShowStep(p, side, image);
     }
     const auto n = static_cast<std::int32_t>(turned.size());
-    if (side == +1) {
-        ACount += n + 1;
-        BCount -= n;
-    } else {
-        BCount += n + 1;
-        ACount -= n;
-    }
+    AddToCounts(side, n);
     return n;
+}
+
+bool TGRID::PlaceWithoutAnimation(std::int32_t c, std::int32_t r) {
+    if (!IsSquare(c, r) || Cells[c][r].State != 0 || Turn == 0 || PUTCHECK(c, r) == 0)
+        return false;
+    const std::int32_t side = Turn;
+    Cells[c][r].State = side;
+    LastPut = {c, r};
+    for (const TCellPos& p : Cells[c][r].TurnList)
+        Cells[p.Col][p.Row].State = side;
+    AddToCounts(side, static_cast<std::int32_t>(Cells[c][r].TurnList.size()));
+    return true;
+}
+
+void TGRID::AddToCounts(std::int32_t side, std::int32_t turned) {
+    if (side == +1) {
+        ACount += turned + 1;
+        BCount -= turned;
+    } else {
+        BCount += turned + 1;
+        ACount -= turned;
+    }
 }
 
 void TGRID::ShowStep(const TCellPos& s, std::int32_t side, PaintTarget& image) {

@@ -146,6 +146,10 @@ public:
     // Places a piece for Turn on the legal square under pixel (x, y), turning the
     // pieces one animation step at a time; returns the number turned (0: no move).
     std::int32_t PUTPIECE(std::int32_t x, std::int32_t y, PaintTarget& image);
+    // Places a piece for Turn on square (c, r) at once, without drawing: the
+    // position and counts as PUTPIECE leaves them. False (nothing changed) when
+    // the square is no legal move for Turn.
+    bool PlaceWithoutAnimation(std::int32_t c, std::int32_t r);
 
     // Fits the board to the image, rebuilds the piece images, repaints.
     void LAYOUT(PaintTarget& image);
@@ -160,6 +164,8 @@ private:
     // One animation step: shows side's piece on square s, then sounds or
     // waits, then lets pending messages run.
     void ShowStep(const TCellPos& s, std::int32_t side, PaintTarget& image);
+    // A move of side that turned this many pieces.
+    void AddToCounts(std::int32_t side, std::int32_t turned);
 
     TBoardHost* Host;
     std::int32_t Size;

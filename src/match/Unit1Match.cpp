@@ -117,6 +117,7 @@ void TForm1::AUTOSTART(bool byAddress) {
         return;
     }
 
+    UpdatePairingPreference();
     Lanx1->SetSessionAddress(byAddress ? SessionAddress : QString());
     if (byAddress) {
         // A typed address that cannot be asked is the player's to mend, not
@@ -140,6 +141,8 @@ void TForm1::AUTOSTART(bool byAddress) {
     if (joined) {
         // Guest: the first session found.
         IsHost = false;
+        // Before anything of the host's is handled: its id may come at once.
+        BeginPairing();
         platform::ProcessMessages();
         OpponentName =
             Lanx1->Players().Count() > 0 ? Lanx1->Players().Items(0)->ShortName : QString();
@@ -151,7 +154,7 @@ void TForm1::AUTOSTART(bool byAddress) {
         platform::ProcessMessages();
         AddLog(OpponentName + QStringLiteral("さんとはじめます"));
         platform::Sleep(2000);
-        SENKOSET();
+        ResumeOrChoose();
     } else {
         // Host: open a session and wait for a challenger. A challenger that
         // comes while the notice shows is greeted after it, which it cuts short.
@@ -290,6 +293,7 @@ void TForm1::GreetNewChallenger() {
     // choices made at once on both sides.
     OpponentName = OtherPlayerName();
     IsHost = Lanx1->Players().Count() > 0 && Lanx1->Players().Items(0) == Lanx1->LocalPlayer();
+    BeginPairing();
     Form3->RESET();
     Form3->SetLabelLayoutCenter();
     Form3->Label1->setText(OpponentName + QStringLiteral("さんと") + kCRLF +
@@ -302,7 +306,7 @@ void TForm1::GreetNewChallenger() {
     platform::ProcessMessages();
     platform::Sleep(2000);
     Form3->close();
-    SENKOSET();
+    ResumeOrChoose();
 }
 
 void TForm1::SENKOSET() {
@@ -342,6 +346,7 @@ void TForm1::BeginGame() {
     KAISI();
     GRID->DRAWGRID(*Image1);
     FocusBoard();
+    KeepNewGame();
 }
 
 void TForm1::SENKOOK(int side) {
@@ -358,6 +363,14 @@ void TForm1::RESSTART(const QString& text) {
     const int theirs = StartSide(text);
     if (theirs == 0)
         return; // not a side: nothing to apply
+    if (Resume.Phase != TResumePhase::Off) {
+        // The opponent went to the choice without the question (its program
+        // did not see the records in time): this side follows.
+        Resume.Phase = TResumePhase::Off;
+        ResumeTimer->stop();
+        ChoseThisGame = false;
+        Form3->RESET();
+    }
 
     if (ChoseThisGame) {
         // Both players chose before seeing the other's choice. The host's choice
@@ -482,6 +495,12 @@ void TForm1::HandleMatchMessage(const QString& text) {
         RESCHAT(text);
     if (command == QLatin1String("NAME  "))
         RESNAME(text);
+    if (command == QLatin1String("IDENT "))
+        RESIDENT(text);
+    if (command == QLatin1String("RECORD"))
+        RESRECORD(text);
+    if (command == QLatin1String("RESUME"))
+        RESRESUME(text);
 
     // Nothing that is open may end up hidden behind the main window.
     if (Form3 && Form3->isVisible()) {

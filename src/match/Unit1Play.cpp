@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
 
 namespace {
 
@@ -51,7 +52,8 @@ void TForm1::RESPUTOK(const QString& text) {
     platform::Sleep(200);
     GRID->Turn = -MySide;
     GRID->PUTSEARCH();
-    PlacePiece(GRID->COLTOX(column), GRID->ROWTOY(row));
+    if (PlacePiece(GRID->COLTOX(column), GRID->ROWTOY(row)) > 0)
+        KeepMove({column, row});
     platform::Sleep(300);
     GRID->Turn = MySide;
     GRID->PUTSEARCH();
@@ -72,33 +74,38 @@ void TForm1::RESPUTOK(const QString& text) {
         return;
     }
     GRID->Turn = MySide;
-    if (!GRID->PUTSEARCH()) {
-        // This side cannot move: tell the player, then pass.
-        if (Form3->isVisible())
-            Form3->hide();
-        Form3->RESET();
-        Form3->Tag = TForm3::modeNotice;
-        Form3->Label1->setText(kCRLF + QStringLiteral("パスです"));
-        Form3->SetLabelLayoutTop();
-        Form3->BUTTON2->show();
-        if (GRID->SoundF)
-            platform::MessageBeep(platform::MB_ICONHAND);
-        Form3->exec();
-        SendMatchMessage(QStringLiteral("PASS  "));
-        GRID->Turn = 0;
-        GRID->PUTSEARCH();
-        GRID->DRAWGRID(*Image1);
-        SetBoardMouseUp(false);
-    }
+    if (!GRID->PUTSEARCH())
+        PassTurn();
     // The start button must not keep the keyboard focus.
     START->setFocusPolicy(Qt::NoFocus);
     START->setEnabled(false);
     START->setEnabled(true);
 }
 
+void TForm1::PassTurn() {
+    // The pass notice replaces whatever the popup shows.
+    if (Form3->isVisible())
+        Form3->hide();
+    Form3->RESET();
+    Form3->Tag = TForm3::modeNotice;
+    Form3->Label1->setText(kCRLF + QStringLiteral("パスです"));
+    Form3->SetLabelLayoutTop();
+    Form3->BUTTON2->show();
+    if (GRID->SoundF)
+        platform::MessageBeep(platform::MB_ICONHAND);
+    Form3->exec();
+    SendMatchMessage(QStringLiteral("PASS  "));
+    KeepMove({0, 0});
+    GRID->Turn = 0;
+    GRID->PUTSEARCH();
+    GRID->DRAWGRID(*Image1);
+    SetBoardMouseUp(false);
+}
+
 void TForm1::RESPASS() {
     if (AwaitingStartAck)
         return;
+    KeepMove({0, 0});
     GRID->Turn = MySide;
     GRID->PUTSEARCH();
     GRID->DRAWGRID(*Image1);
@@ -118,6 +125,7 @@ void TForm1::RESPASS() {
 }
 
 void TForm1::owari() {
+    GameReachedResult();
     if (MySide == +1)
         endMES(GRID->ACount - GRID->BCount);
     else if (MySide == -1)
@@ -229,6 +237,12 @@ void TForm1::EXITPLAY() {
     ChoseThisGame = false;
     AwaitingStartAck = false;
     RetryMayCross = false;
+    // The game with the one who left is kept for their return.
+    GameOpponent = QUuid();
+    Resume = {};
+    if (ResumeTimer)
+        ResumeTimer->stop();
+    UpdatePairingPreference();
     if (GRID->SoundF)
         platform::MessageBeep(platform::MB_ICONHAND);
     BringToFront();

@@ -149,6 +149,11 @@ void TForm3::BUTTON1Click(QPushButton* sender) {
         RESET();
         Form1->ENDMESRES(side);
         break;
+    case modeResume:
+        RESET();
+        close();
+        Form1->RESUMEANSWER(side);
+        break;
     default:
         break;
     }

@@ -14,7 +14,7 @@ class TForm3 : public QDialog {
     Q_OBJECT
 public:
     // Mode held in Tag.
-    enum Mode { modeIdle = 0, modeChoice = 1, modeNotice = 2, modeResult = 3 };
+    enum Mode { modeIdle = 0, modeChoice = 1, modeNotice = 2, modeResult = 3, modeResume = 4 };
 
     explicit TForm3(TForm1* form1);
 

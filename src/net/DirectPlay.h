@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 using HRESULT = std::uint32_t;
 using DPID = std::uint32_t;
@@ -144,6 +145,16 @@ public:
     // typed (empty: the local network). Transports without a dialog keep none.
     virtual void SetSessionAddress(const QString& address) { (void)address; }
     virtual QString SessionAddress() const { return {}; }
+    // Whom to pair with: own is this program's installation tag (all zero:
+    // none), announced in discovery; while preferred is not empty, searches
+    // list and join, and a waiting host answers, only the programs of those
+    // tags, until some time after another program was first seen. Every call
+    // starts that anew; it holds across sessions. Transports without
+    // discovery pair with anybody.
+    virtual void SetPairingPreference(const GUID& own, const std::vector<GUID>& preferred) {
+        (void)own;
+        (void)preferred;
+    }
 
     // Hosts (DPOPEN_CREATE; name empty for none) or joins (DPOPEN_JOIN, a
     // description from EnumSessions).

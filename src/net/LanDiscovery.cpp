@@ -234,10 +234,16 @@ std::optional<FoundSession> ReadAnswer(lanwire::ByteView datagram, const Endpoin
     return FoundSession{*info, {from.ipv4, info->port}};
 }
 
-std::vector<FoundSession> Search(const std::vector<std::uint32_t>& targets,
-                                 const lanwire::WireGuid& application, std::uint32_t flags,
-                                 std::chrono::milliseconds window, std::chrono::milliseconds resend,
-                                 std::chrono::milliseconds settle, std::uint16_t port) {
+std::array<lanwire::Bytes, 2> SearchDatagrams(lanwire::Search request, const lanwire::Tag& tag) {
+    request.flags &= ~(lanwire::kSearchTagged | lanwire::kSearchHasTaggedTwin);
+    request.tag = tag;
+    lanwire::Bytes tagged = lanwire::Encode(request);
+    request.tag.reset();
+    request.flags |= lanwire::kSearchHasTaggedTwin;
+    return {std::move(tagged), lanwire::Encode(request)};
+}
+
+std::vector<FoundSession> Search(const SearchOptions& options) {
     using Clock = std::chrono::steady_clock;
     std::vector<FoundSession> found;
     Fd fd(OpenSearchSocket());
@@ -246,19 +252,23 @@ std::vector<FoundSession> Search(const std::vector<std::uint32_t>& targets,
 
     std::random_device random;
     lanwire::Search request;
-    request.application = application;
+    request.application = options.application;
     request.nonce = random();
-    request.flags = flags;
-    const lanwire::Bytes datagram = lanwire::Encode(request);
+    request.flags = options.flags;
+    const auto datagrams = SearchDatagrams(request, options.tag);
     auto sendRound = [&] {
-        for (std::uint32_t target : targets)
-            SendDatagram(fd.Get(), datagram, {target, port});
+        for (std::uint32_t target : options.targets) {
+            for (const lanwire::Bytes& datagram : datagrams)
+                SendDatagram(fd.Get(), datagram, {target, options.port});
+        }
     };
+    auto wanted = [&](const FoundSession& f) { return !options.wanted || options.wanted(f); };
 
     const Clock::time_point start = Clock::now();
-    Clock::time_point end = start + window;
+    Clock::time_point end = start + options.window;
     Clock::time_point nextRound = start;
-    resend = std::max(resend, std::chrono::milliseconds(1));
+    const auto resend = std::max(options.resend, std::chrono::milliseconds(1));
+    bool settling = false;
     lanwire::Bytes bytes;
     for (;;) {
         const Clock::time_point now = Clock::now();
@@ -274,17 +284,25 @@ std::vector<FoundSession> Search(const std::vector<std::uint32_t>& targets,
         ::poll(&pfd, 1, static_cast<int>(std::max<long long>(wait.count(), 1)));
         Endpoint from;
         while (ReceiveDatagram(fd.Get(), &bytes, &from)) {
-            const auto answer = ReadAnswer(bytes, from, request.nonce, application, flags);
+            const auto answer =
+                ReadAnswer(bytes, from, request.nonce, options.application, options.flags);
             if (!answer)
                 continue;
-            const bool seen = std::any_of(found.begin(), found.end(), [&](const FoundSession& f) {
+            const auto kept = std::find_if(found.begin(), found.end(), [&](const FoundSession& f) {
                 return f.info.instance == answer->info.instance;
             });
-            if (seen)
-                continue;
-            if (found.empty() && settle.count() > 0)
-                end = std::min(end, Clock::now() + settle);
-            found.push_back(*answer);
+            const FoundSession* added = nullptr;
+            if (kept == found.end()) {
+                found.push_back(*answer);
+                added = &found.back();
+            } else if (!kept->info.tag && answer->info.tag) {
+                kept->info.tag = answer->info.tag;
+                added = &*kept;
+            }
+            if (added && !settling && options.settle.count() > 0 && wanted(*added)) {
+                settling = true;
+                end = std::min(end, Clock::now() + options.settle);
+            }
         }
     }
     return found;

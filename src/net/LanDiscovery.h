@@ -4,8 +4,10 @@
 
 #include "net/LanWire.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,16 +74,30 @@ std::optional<FoundSession> ReadAnswer(lanwire::ByteView datagram, const Endpoin
                                        std::uint32_t nonce, const lanwire::WireGuid& application,
                                        std::uint32_t flags);
 
+// The two datagrams of one search: the Search with the searcher's tag, and
+// its plain twin, which programs that know no tags answer instead.
+std::array<lanwire::Bytes, 2> SearchDatagrams(lanwire::Search request, const lanwire::Tag& tag);
+
+struct SearchOptions {
+    std::vector<std::uint32_t> targets;
+    lanwire::WireGuid application{};
+    std::uint32_t flags = 0;
+    lanwire::Tag tag{}; // the searcher's; all zero: none
+    std::chrono::milliseconds window{750};
+    std::chrono::milliseconds resend{50};
+    // Not zero: the search ends this long after the first wanted answer.
+    std::chrono::milliseconds settle{0};
+    std::uint16_t port = DiscoveryPort();
+    // Whether an answer is one the searcher wants (empty: every one).
+    std::function<bool(const FoundSession&)> wanted;
+};
+
 // Sends the search to every target at the start and again every resend
 // interval (a lossy network drops some requests and some answers), collects
-// answers until the window ends, or settle after the first answer when settle
-// is not zero, and returns the sessions of the application in the order of
-// their first answer, one per session instance.
-std::vector<FoundSession> Search(const std::vector<std::uint32_t>& targets,
-                                 const lanwire::WireGuid& application, std::uint32_t flags,
-                                 std::chrono::milliseconds window,
-                                 std::chrono::milliseconds resend = std::chrono::milliseconds(50),
-                                 std::chrono::milliseconds settle = std::chrono::milliseconds(0),
-                                 std::uint16_t port = DiscoveryPort());
+// answers until the window ends, or settle after the first wanted answer when
+// settle is not zero, and returns the sessions of the application in the
+// order of their first answer, one per session instance (with the host's tag
+// when any answer of that instance carried one).
+std::vector<FoundSession> Search(const SearchOptions& options);
 
 } // namespace lan

@@ -181,6 +181,7 @@ void SendPacket(ENetPeer* peer, const Bytes& bytes, bool reliable) {
 }
 
 std::atomic<int> receiveLossPercent{0};
+std::atomic<std::int64_t> reservationLapseMs{0}; // 0: kReservationLapse
 
 // The session whose network thread this is: ENet's intercept has no user data.
 thread_local LanTransport::Session* servedSession = nullptr;
@@ -216,6 +217,60 @@ lan::Endpoint EndpointOf(const ENetPeer* peer) {
 
 } // namespace
 
+// Whom this program would rather pair with, shared by the transport object's
+// searches and its session's network thread under a mutex of its own; no
+// other lock is taken while it is held.
+class LanTransport::Pairing {
+public:
+    void Set(const GUID& own, const std::vector<GUID>& preferred) {
+        std::lock_guard lock(Mu);
+        OwnTag = ToWire(own);
+        Preferred.clear();
+        for (const GUID& g : preferred) {
+            const lanwire::Tag tag = ToWire(g);
+            if (tag != lanwire::Tag{})
+                Preferred.push_back(tag);
+        }
+        LapsesAt.reset();
+    }
+
+    lanwire::Tag Own() const {
+        std::lock_guard lock(Mu);
+        return OwnTag;
+    }
+
+    bool Prefers(const std::optional<lanwire::Tag>& tag) const {
+        std::lock_guard lock(Mu);
+        return PrefersLocked(tag);
+    }
+
+    // Whether to pair with the program of this tag (none: an old program) now.
+    // A reserved program refusing another program has seen one: its
+    // reservation then lapses after a while. Its own tag is no other program.
+    bool Admits(const std::optional<lanwire::Tag>& tag) {
+        std::lock_guard lock(Mu);
+        if (Preferred.empty() || PrefersLocked(tag))
+            return true;
+        const Clock::time_point now = Clock::now();
+        const bool self = tag && OwnTag != lanwire::Tag{} && *tag == OwnTag;
+        if (!LapsesAt && !self) {
+            const std::int64_t ms = reservationLapseMs;
+            LapsesAt = now + (ms > 0 ? std::chrono::milliseconds(ms) : kReservationLapse);
+        }
+        return LapsesAt && now >= *LapsesAt;
+    }
+
+private:
+    bool PrefersLocked(const std::optional<lanwire::Tag>& tag) const {
+        return tag && std::find(Preferred.begin(), Preferred.end(), *tag) != Preferred.end();
+    }
+
+    mutable std::mutex Mu;
+    lanwire::Tag OwnTag{};
+    std::vector<lanwire::Tag> Preferred; // none: not reserved
+    std::optional<Clock::time_point> LapsesAt;
+};
+
 QByteArray LanConnectionData(const QString& address) {
     return kConnectionTag + ':' + address.trimmed().toUtf8();
 }
@@ -226,6 +281,7 @@ class LanTransport::Session {
 public:
     enum class Role { Joining, Guest, Host, Rejoining, Lost };
 
+    explicit Session(std::shared_ptr<Pairing> preference) : Preference(std::move(preference)) {}
     ~Session() { Stop(); }
 
     // Hosts. A two-player session whose host is alone looks for another such
@@ -367,6 +423,8 @@ private:
     std::vector<std::uint32_t> SearchTargets;
     std::uint16_t SearchPort = lan::DiscoveryPort();
     const std::uint32_t ProbeNonce = std::random_device{}();
+    // Whom to pair with: asked by the searches and answers of both threads.
+    const std::shared_ptr<Pairing> Preference;
     bool WasWaiting = false;
     int ProbesSent = 0;
     Clock::time_point NextProbe;
@@ -732,7 +790,11 @@ void LanTransport::Session::AnswerSearches() {
          --budget) {
         const auto message = lanwire::ParseDiscovery(bytes);
         const auto* search = message ? std::get_if<lanwire::Search>(&*message) : nullptr;
-        if (!search || from.port == 0)
+        // A plain twin of a tagged Search is answered through the tagged one;
+        // this host's own search is not answered.
+        if (!search || from.port == 0 ||
+            (!search->tag && (search->flags & lanwire::kSearchHasTaggedTwin)) ||
+            search->nonce == ProbeNonce)
             continue;
         Bytes answer;
         {
@@ -741,6 +803,8 @@ void LanTransport::Session::AnswerSearches() {
                 search->application != ToWire(Application))
                 continue;
             if ((search->flags & lanwire::kSearchAvailableOnly) && !HasRoomLocked())
+                continue;
+            if (!Preference->Admits(search->tag))
                 continue;
             lanwire::SessionInfo info;
             info.nonce = search->nonce;
@@ -751,6 +815,9 @@ void LanTransport::Session::AnswerSearches() {
             info.currentPlayers = static_cast<std::uint32_t>(Players.size());
             info.port = EnetPort;
             info.name = Name;
+            // Only a tagged Search's sender reads the longer answer.
+            if (search->tag)
+                info.tag = Preference->Own();
             answer = lanwire::Encode(info);
         }
         lan::SendDatagram(DiscoveryFd, answer, from);
@@ -1084,9 +1151,12 @@ bool LanTransport::Session::TakeDatagram(ENetHost* host) {
     const lan::Endpoint from{ntohl(host->receivedAddress.host), host->receivedAddress.port};
     const auto answer = lan::ReadAnswer(datagram, from, ProbeNonce, ToWire(Application),
                                         lanwire::kSearchAvailableOnly);
+    if (!answer || answer->info.instance == ToWire(Instance))
+        return true;
+    // Asked of every other host that answers: a reserved program sees it.
+    const bool admitted = Preference->Admits(answer->info.tag);
     // Only another waiting host of a two-player session: never a game in progress.
-    if (answer && MaxPlayers == 2 && !MergePeer && !Candidate &&
-        answer->info.instance != ToWire(Instance) && answer->info.maxPlayers == 2 &&
+    if (admitted && MaxPlayers == 2 && !MergePeer && !Candidate && answer->info.maxPlayers == 2 &&
         answer->info.currentPlayers == 1)
         Candidate = *answer;
     return true;
@@ -1124,11 +1194,13 @@ void LanTransport::Session::Probe() {
     request.application = ToWire(Application);
     request.nonce = ProbeNonce;
     request.flags = lanwire::kSearchAvailableOnly;
-    const Bytes datagram = lanwire::Encode(request);
+    const auto datagrams = lan::SearchDatagrams(request, Preference->Own());
     const std::vector<std::uint32_t> targets =
         SearchTargets.empty() ? lan::BroadcastTargets() : SearchTargets;
-    for (std::uint32_t target : targets)
-        lan::SendDatagram(Host->socket, datagram, {target, SearchPort});
+    for (std::uint32_t target : targets) {
+        for (const Bytes& datagram : datagrams)
+            lan::SendDatagram(Host->socket, datagram, {target, SearchPort});
+    }
 }
 
 // Called with Mu held, while waiting and with a candidate.
@@ -1511,10 +1583,14 @@ lanwire::Welcome LanTransport::Session::WelcomeLocked() const {
 
 // ---- the transport object ----
 
-LanTransport::LanTransport() = default;
+LanTransport::LanTransport() : Preference(std::make_shared<Pairing>()) {}
 
 void LanTransport::SetReceiveLossPercent(int percent) {
     receiveLossPercent = std::clamp(percent, 0, 100);
+}
+
+void LanTransport::SetReservationLapse(std::chrono::milliseconds lapse) {
+    reservationLapseMs = std::max<std::int64_t>(lapse.count(), 0);
 }
 
 LanTransport::~LanTransport() {
@@ -1562,6 +1638,10 @@ QString LanTransport::SessionAddress() const {
     return DialogAddress;
 }
 
+void LanTransport::SetPairingPreference(const GUID& own, const std::vector<GUID>& preferred) {
+    Preference->Set(own, preferred);
+}
+
 HRESULT LanTransport::EnumSessions(const DPSESSIONDESC2& desc, std::uint32_t timeout,
                                    const EnumSessionsCallback& callback, std::uint32_t flags) {
     if (!Initialized)
@@ -1593,13 +1673,24 @@ HRESULT LanTransport::EnumSessions(const DPSESSIONDESC2& desc, std::uint32_t tim
     const auto window = timeout == 0 ? std::chrono::milliseconds(kDefaultSearchWindow)
                                      : std::chrono::milliseconds(std::min(timeout, 10000u));
     const auto settle = timeout == 0 ? std::chrono::milliseconds(kSearchSettle) : 0ms;
-    const auto found =
-        targets.empty()
-            ? std::vector<lan::FoundSession>{}
-            : lan::Search(targets, ToWire(desc.guidApplication),
-                          (flags & DPENUMSESSIONS_AVAILABLE) ? lanwire::kSearchAvailableOnly : 0u,
-                          window, kSearchResend, settle, port);
+    lan::SearchOptions search;
+    search.targets = std::move(targets);
+    search.application = ToWire(desc.guidApplication);
+    search.flags = (flags & DPENUMSESSIONS_AVAILABLE) ? lanwire::kSearchAvailableOnly : 0u;
+    search.tag = Preference->Own();
+    search.window = window;
+    search.resend = kSearchResend;
+    search.settle = settle;
+    search.port = port;
+    search.wanted = [this](const lan::FoundSession& s) { return Preference->Admits(s.info.tag); };
+    auto found = search.targets.empty() ? std::vector<lan::FoundSession>{} : lan::Search(search);
+    // The preferred hosts' sessions first; while reserved, no other ones.
+    std::stable_partition(found.begin(), found.end(), [this](const lan::FoundSession& s) {
+        return Preference->Prefers(s.info.tag);
+    });
     for (const lan::FoundSession& s : found) {
+        if (!Preference->Admits(s.info.tag))
+            continue;
         DPSESSIONDESC2 d;
         d.dwFlags = s.info.flags;
         d.guidInstance = FromWire(s.info.instance);
@@ -1623,7 +1714,7 @@ HRESULT LanTransport::Open(const DPSESSIONDESC2& desc, const QString& sessionNam
         return DPERR_UNINITIALIZED;
     if (Current || desc.dwSize != sizeof(DPSESSIONDESC2))
         return DPERR_INVALIDPARAMS;
-    auto session = std::make_unique<Session>();
+    auto session = std::make_unique<Session>(Preference);
     HRESULT result = DPERR_INVALIDPARAMS;
     // A waiting host looks where the searches of this connection look.
     std::vector<std::uint32_t> searchTargets;

@@ -3,6 +3,7 @@
 
 #include "net/DirectPlay.h"
 
+#include <chrono>
 #include <memory>
 
 // Connection data of the transport's one connection. With an address
@@ -15,6 +16,10 @@ QByteArray LanConnectionData(const QString& address = {});
 // session's own network thread, which touches no widget.
 class LanTransport : public IDirectPlay {
 public:
+    // How long a reserved program keeps waiting for a preferred one after it
+    // first saw another program.
+    static constexpr std::chrono::milliseconds kReservationLapse{10000};
+
     LanTransport();
     ~LanTransport() override;
 
@@ -28,6 +33,11 @@ public:
     // DPERR_INVALIDHOSTADDRESS, a name that does not resolve with DPERR_HOSTNOTFOUND.
     void SetSessionAddress(const QString& address) override;
     QString SessionAddress() const override;
+    // Kept by this object for every session it opens. A reserved program (one
+    // with preferred tags) sees only those programs until kReservationLapse
+    // after it first saw another one since this call; an old program without
+    // tags counts as another one.
+    void SetPairingPreference(const GUID& own, const std::vector<GUID>& preferred) override;
     HRESULT Open(const DPSESSIONDESC2& desc, const QString& sessionName,
                  std::uint32_t flags) override;
     HRESULT EnumPlayers(const EnumPlayersCallback& callback, std::uint32_t flags) override;
@@ -48,13 +58,18 @@ public:
     // Test tool: drops this percentage of the datagrams that every session
     // opened afterwards receives, as a lossy network would.
     static void SetReceiveLossPercent(int percent);
+    // Test tool: how long a reservation lasts once another program was seen;
+    // zero restores kReservationLapse.
+    static void SetReservationLapse(std::chrono::milliseconds lapse);
 
     class Session;
+    class Pairing;
 
 private:
     bool Initialized = false;
-    bool AddressGiven = false; // false: ask with the dialog
-    QString Address;           // empty: search the local network
-    QString DialogAddress;     // shown in the dialog; then the one typed
+    bool AddressGiven = false;           // false: ask with the dialog
+    QString Address;                     // empty: search the local network
+    QString DialogAddress;               // shown in the dialog; then the one typed
+    std::shared_ptr<Pairing> Preference; // shared with the session's network thread
     std::unique_ptr<Session> Current;
 };

@@ -234,6 +234,8 @@ std::optional<DiscoveryMessage> ParseDiscovery(ByteView bytes) {
         m.application = r.Guid();
         m.nonce = r.U32();
         m.flags = r.U32();
+        if (m.flags & kSearchTagged)
+            m.tag = r.Guid();
         return Finish<DiscoveryMessage>(r, m);
     }
     case Type::SessionInfo: {
@@ -246,6 +248,8 @@ std::optional<DiscoveryMessage> ParseDiscovery(ByteView bytes) {
         m.currentPlayers = r.U32();
         m.port = r.U16();
         m.name = r.Name();
+        if (r.Left() == std::tuple_size_v<Tag>)
+            m.tag = r.Guid();
         if (m.port == 0)
             r.Fail();
         return Finish<DiscoveryMessage>(r, m);
@@ -352,7 +356,10 @@ Bytes Encode(const Search& m) {
     Writer w(Type::Search);
     w.Guid(m.application);
     w.U32(m.nonce);
-    w.U32(m.flags);
+    // The flag says whether the tag follows: it is never sent without it.
+    w.U32(m.tag ? m.flags | kSearchTagged : m.flags & ~kSearchTagged);
+    if (m.tag)
+        w.Guid(*m.tag);
     return w.Take();
 }
 
@@ -366,6 +373,8 @@ Bytes Encode(const SessionInfo& m) {
     w.U32(m.currentPlayers);
     w.U16(m.port);
     w.Name(m.name);
+    if (m.tag)
+        w.Guid(*m.tag);
     return w.Take();
 }
 

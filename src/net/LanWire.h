@@ -56,6 +56,12 @@ enum class Type : std::uint8_t {
 
 // Search flag: answer only sessions with room for one more player.
 constexpr std::uint32_t kSearchAvailableOnly = 0x1;
+// Search flag: the searcher's tag follows the flags, and the answer carries
+// the host's tag. Programs without tags drop such a Search for its length.
+constexpr std::uint32_t kSearchTagged = 0x2;
+// Search flag: this plain Search has a tagged twin, sent with it; hosts that
+// read tags answer the twin and ignore this one.
+constexpr std::uint32_t kSearchHasTaggedTwin = 0x4;
 // Send flag: the message was sent guaranteed.
 constexpr std::uint32_t kSendGuaranteed = 0x1;
 
@@ -65,10 +71,15 @@ enum class RefuseReason : std::uint32_t {
     Protocol = 3,
 };
 
+// A program's installation tag; all zero: none.
+using Tag = WireGuid;
+
 struct Search {
     WireGuid application{};
     std::uint32_t nonce = 0;
     std::uint32_t flags = 0;
+    // The searcher's tag, present exactly when flags has kSearchTagged.
+    std::optional<Tag> tag;
 };
 
 struct SessionInfo {
@@ -80,6 +91,8 @@ struct SessionInfo {
     std::uint32_t currentPlayers = 0;
     std::uint16_t port = 0; // the host's session (ENet) port
     std::string name;
+    // The host's tag: only in the answer to a tagged Search.
+    std::optional<Tag> tag;
 };
 
 struct PlayerEntry {

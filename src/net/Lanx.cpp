@@ -195,8 +195,17 @@ IDirectPlay& TLanx::Platform() {
     return DirectPlay ? *DirectPlay : static_cast<IDirectPlay&>(missing);
 }
 
+void TLanx::SetPairingPreference(const GUID& own, const std::vector<GUID>& preferred) {
+    PairingSet_ = true;
+    PairingOwn_ = own;
+    PairingPreferred_ = preferred;
+    Platform().SetPairingPreference(own, preferred);
+}
+
 void TLanx::CreatePlatform() {
     DirectPlay = CreateDirectPlay();
+    if (PairingSet_)
+        Platform().SetPairingPreference(PairingOwn_, PairingPreferred_);
     Connections_ = TLanxConnections();
     Platform().EnumConnections(
         AppGuid_,

@@ -185,6 +185,11 @@ public:
     // (empty: the local network).
     QString SessionAddress() const { return SessionAddress_; }
     void SetSessionAddress(const QString& value) { SessionAddress_ = value; }
+    // Whom to pair with (see IDirectPlay::SetPairingPreference): passed to the
+    // platform object now and to every one made later (Connect makes a new
+    // one after the first), so that it holds from before Connect and across
+    // sessions; a new object starts the reservation anew.
+    void SetPairingPreference(const GUID& own, const std::vector<GUID>& preferred);
     // The result of the last Connect's search: DPERR_USERCANCEL when the
     // dialog was cancelled, DPERR_INVALIDHOSTADDRESS or DPERR_HOSTNOTFOUND for
     // a typed address that could not be asked.
@@ -233,6 +238,9 @@ private:
     bool NoMessageID_ = false;
     QString SessionAddress_;
     HRESULT SearchResult_ = DP_OK;
+    bool PairingSet_ = false;
+    GUID PairingOwn_;
+    std::vector<GUID> PairingPreferred_;
 
     std::unique_ptr<IDirectPlay> DirectPlay;
     TLanxConnections Connections_;

@@ -257,6 +257,18 @@ public:
             return false;
         ini.write(QStringLiteral("[NAME]\r\nMYNAME=\"%1\"\r\n").arg(Name).toUtf8());
         ini.close();
+        return Launch(netns, why);
+    }
+
+    // Ends the program as a crash would, then starts it again in its folder.
+    bool KillAndLaunch(const QString& netns, QString* why) {
+        Process.kill();
+        Process.waitForFinished(3000);
+        Window = 0;
+        return Launch(netns, why);
+    }
+
+    bool Launch(const QString& netns, QString* why) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("dummy"));
         env.remove(QStringLiteral("QT_QPA_PLATFORM"));
@@ -344,6 +356,12 @@ public:
         return QPoint(kScreenW / 2 - (kPopup.width() - 1) / 2 + x,
                       kScreenH / 2 - (kPopup.height() - 1) / 2 + y);
     }
+    // The first-move choice shows the first player's piece (red) where the
+    // question whether to go on with a game has none.
+    bool PieceInPopup(const QImage& shot) const {
+        const QRgb p = shot.pixel(PopupPoint(65, 73));
+        return qRed(p) > 120 && qGreen(p) < 60 && qBlue(p) < 60;
+    }
     QPoint FirstButton() const { return PopupPoint(68, 120); }
     QPoint ThirdButton() const { return PopupPoint(244, 120); }
     QPoint OkButton() const { return PopupPoint(156, 112); }
@@ -427,7 +445,11 @@ class TwoProgramsTest : public QObject {
     // each way, a rename, the result, "おわる" on one side and closing the other.
     // With alphaByKeys, alpha plays by keys alone once it has pressed "はじめる":
     // its choice, its moves, its notices and its "おわる".
-    void Evening(bool twoHosts, const Game& game, bool closeWithEscape, bool alphaByKeys) {
+    // With killAfter, beta is killed once that move is on both boards, started
+    // again and "はじめる" pressed: both are asked, both go on, and the game
+    // goes on from where it stopped.
+    void Evening(bool twoHosts, const Game& game, bool closeWithEscape, bool alphaByKeys,
+                 int killAfter = -1) {
         QString why;
         Network net;
         QVERIFY2(net.Create(twoHosts, &why), qPrintable(why));
@@ -447,7 +469,8 @@ class TwoProgramsTest : public QObject {
         // The host greets its opponent for 2 s, a popup without buttons.
         WAIT_SCREEN(a, IsPopup(a, shot, false, false), "the host's greeting never showed");
         for (Program* p : {&a, &b})
-            WAIT_SCREEN(*p, IsPopup(*p, shot, true, false), "no first-move choice");
+            WAIT_SCREEN(*p, IsPopup(*p, shot, true, false) && p->PieceInPopup(shot),
+                        "no first-move choice");
 
         // beta moves first: beta takes "先攻", or alpha takes "後攻" by keys.
         if (alphaByKeys)
@@ -491,6 +514,26 @@ class TwoProgramsTest : public QObject {
                                 .arg(m.c)
                                 .arg(m.r));
             const bool last = i + 1 == game.moves.size();
+            if (int(i) == killAfter) {
+                QVERIFY2(!last && game.moves[i + 1].side != m.side, "no place to kill");
+                QThread::msleep(400); // the receiver's record is written
+                QVERIFY2(b.KillAndLaunch(net.Host(1), &why), qPrintable(why));
+                WAIT_SCREEN(a, IsPopup(a, shot, false, true), "alpha was not told beta left");
+                confirm(a);
+                WAIT_SCREEN(b, b.Board(shot) == start, "beta did not start again");
+                screenB.Click(b.StartButton());
+                QElapsedTimer asked;
+                asked.start();
+                for (Program* p : {&a, &b})
+                    WAIT_SCREEN(*p, IsPopup(*p, shot, true, false) && !p->PieceInPopup(shot),
+                                "not asked whether to go on with the game");
+                qInfo("beta started again: both asked %lld ms after its はじめる", asked.elapsed());
+                screenA.Click(a.FirstButton());
+                screenB.Click(b.FirstButton());
+                for (Program* p : {&a, &b})
+                    WAIT_SCREEN(*p, !p->Popup(shot).Shown && p->Board(shot) == expected,
+                                "the game did not go on where it stopped");
+            }
             if (!last && game.moves[i + 1].side == m.side) {
                 // The other side cannot answer: its pass notice, on top, then "OK".
                 WAIT_SCREEN(other, IsPopup(other, shot, false, true), "no pass notice");
@@ -597,7 +640,7 @@ class TwoProgramsTest : public QObject {
     }
 
 private slots:
-    void oneMachine() { Evening(false, GameWithAPass(1), false, false); }
+    void oneMachine() { Evening(false, GameWithAPass(1), false, false, 5); }
     void twoHostsOnALinkOneSideByKeys() { Evening(true, GameWithAPass(2), true, true); }
 };
 

@@ -6,14 +6,17 @@
 #include "app/Unit1.h"
 #include "match/Unit3.h"
 #include "net/LanDiscovery.h"
+#include "net/LanTransport.h"
 #include "net/Lanx.h"
 #include "platform/Dialogs.h"
 #include "platform/Platform.h"
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -176,6 +179,9 @@ class Bench {
 public:
     Bench() {
         lan::SetBroadcastTargetsOverride({0x7FFFFFFFu});
+        // A program with a game in progress waits 2 s, not 10, for its old
+        // opponent once it has seen another.
+        LanTransport::SetReservationLapse(std::chrono::milliseconds(2000));
         platform::SetSleepHook([this](int ms) {
             SleptMs += ms;
             if (auto once = std::exchange(OnNextSleep, nullptr))
@@ -206,6 +212,7 @@ public:
         platform::SetMessageBoxHook(nullptr);
         lanx::SetHaltHook(nullptr);
         lan::SetBroadcastTargetsOverride({});
+        LanTransport::SetReservationLapse(std::chrono::milliseconds(0));
         qInstallMessageHandler(PreviousHandler);
     }
     Bench(const Bench&) = delete;
@@ -223,10 +230,18 @@ public:
     // answered with "OK" at once.
     std::function<void(Program&)> OnPassNotice;
 
-    Program& Add(const QString& name) {
-        const QString ini = Dir.filePath(QStringLiteral("P%1.INI").arg(Programs.size()));
-        Programs.push_back(std::make_unique<Program>(ini, name, AppGuid));
+    // A program in a folder of its own (its settings, id and games), as on a
+    // computer of its own; a folder given again starts that computer's program anew.
+    Program& Add(const QString& name, int folder = -1) {
+        const QString dir =
+            Dir.filePath(QStringLiteral("P%1").arg(folder < 0 ? Folders++ : folder));
+        QDir().mkpath(dir);
+        Programs.push_back(
+            std::make_unique<Program>(dir + QStringLiteral("/Quorin.INI"), name, AppGuid));
         return *Programs.back();
+    }
+    int FolderOf(const Program& program) const {
+        return QFileInfo(program.f()->SettingsFile()).dir().dirName().mid(1).toInt();
     }
     // The program's windows go away, and with them its session.
     void Remove(Program& program) {
@@ -263,6 +278,7 @@ private:
     }
 
     QTimer Robot;
+    int Folders = 0;
     bool Answering = false;
     static inline QtMessageHandler PreviousHandler = nullptr;
 };

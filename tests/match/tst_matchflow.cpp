@@ -549,8 +549,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(G.InChoice() && C.InChoice(), kWaitMs);
         QCOMPARE(C.f()->OpponentName, QStringLiteral("ゲン"));
         QCOMPARE(G.f()->OpponentName, QStringLiteral("ミナ"));
-        // Both choose at once: the one who stayed now holds the session, so
-        // its choice stands.
+        // Both choose at once: the one who holds the session now (the one who
+        // stayed, or the newcomer it joined when it had waited for its old
+        // opponent in vain) has its choice stand.
+        const TLanx* lanx = G.f()->Lanx1;
+        Program& holder = lanx->Players().Items(0) == lanx->LocalPlayer() ? G : C;
+        Program& other = &holder == &G ? C : G;
         G.CloseGate();
         C.CloseGate();
         CHECKED(G.Choose(-1));
@@ -558,11 +562,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(G.HeldCount() == 1 && C.HeldCount() == 1, kWaitMs);
         G.OpenGate();
         C.OpenGate();
-        QTRY_VERIFY_WITH_TIMEOUT(StartsIn(G).size() == 2 && G.Idle() && C.Idle(), kWaitMs);
-        QCOMPARE(G.f()->MySide, -1);
-        QCOMPARE(C.f()->MySide, +1);
+        QTRY_VERIFY_WITH_TIMEOUT(StartsIn(holder).size() == 2 && G.Idle() && C.Idle(), kWaitMs);
+        QCOMPARE(holder.f()->MySide, -1);
+        QCOMPARE(other.f()->MySide, +1);
         const Game next = Continuation({}, 2);
-        CHECKED(PlayMoves(C, G, next, 0, next.moves.size()));
+        CHECKED(PlayMoves(other, holder, next, 0, next.moves.size()));
     }
 };
 

@@ -197,11 +197,13 @@ private slots:
             QStringLiteral("相手は%1  %2におきました|あなたの番です").arg(move.Col).arg(move.Row));
         CHECKED(ExpectNoChange(A, QStringLiteral("to move")));
 
-        // The local answer leaves with its exact bytes.
+        // The local answer leaves with its exact bytes, after the program's id,
+        // which it sent as the pairing began and this bare peer ignores.
         const TCellPos reply = LegalSquares(model, -1).front();
         CHECKED(A.Click(reply.Col, reply.Row));
-        QTRY_COMPARE_WITH_TIMEOUT(rawReceived.size(), 1, kWaitMs);
-        QCOMPARE(rawReceived.at(0), QStringLiteral("PUTOK %1%2")
+        QTRY_COMPARE_WITH_TIMEOUT(rawReceived.size(), 2, kWaitMs);
+        QVERIFY(rawReceived.at(0).startsWith("IDENT ") && rawReceived.at(0).size() == 6 + 32 + 1);
+        QCOMPARE(rawReceived.at(1), QStringLiteral("PUTOK %1%2")
                                             .arg(reply.Col, 2, 10, QLatin1Char('0'))
                                             .arg(reply.Row, 2, 10, QLatin1Char('0'))
                                             .toUtf8() +

@@ -171,6 +171,10 @@ public:
         callback(nullptr, QString());
         return result;
     }
+    void SetPairingPreference(const GUID& own, const std::vector<GUID>& preferred) override {
+        std::lock_guard lock(s_->mutex_);
+        s_->Record(QString("SetPairingPreference %1 %2").arg(own.Data1).arg(preferred.size()));
+    }
     HRESULT Open(const DPSESSIONDESC2& desc, const QString& name, std::uint32_t flags) override {
         s_->openDesc = desc;
         s_->openName = name;

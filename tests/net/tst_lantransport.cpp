@@ -16,6 +16,7 @@
 #include <arpa/inet.h>
 #include <enet/enet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -173,6 +174,33 @@ void SendRaw(std::uint32_t ipv4, std::uint16_t port, const QList<QByteArray>& da
     ::close(fd);
 }
 
+lanwire::WireGuid Wire(const GUID& g) {
+    lanwire::WireGuid w{};
+    std::memcpy(w.data(), &g, sizeof g); // little-endian fields
+    return w;
+}
+
+// Sends one Search to the hosts on loopback as any program might, and returns
+// the names of the sessions that answer, with "+tag" when a host's tag came.
+QStringList AskRaw(const lanwire::Search& search) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    lan::SendDatagram(fd, lanwire::Encode(search), {0x7FFFFFFF, lan::DiscoveryPort()});
+    QStringList answers;
+    lanwire::Bytes bytes;
+    lan::Endpoint from;
+    pollfd pfd{fd, POLLIN, 0};
+    while (::poll(&pfd, 1, 250) > 0 && lan::ReceiveDatagram(fd, &bytes, &from)) {
+        const auto m = lanwire::ParseDiscovery(bytes);
+        if (const auto* info = m ? std::get_if<lanwire::SessionInfo>(&*m) : nullptr)
+            answers << QString::fromStdString(info->name) + (info->tag ? "+tag" : "");
+    }
+    ::close(fd);
+    answers.sort();
+    return answers;
+}
+
 QByteArray ToQ(const lanwire::Bytes& b) {
     return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
 }
@@ -228,6 +256,8 @@ public:
 class TestLanTransport : public QObject {
     Q_OBJECT
 private slots:
+    void cleanup() { LanTransport::SetReservationLapse(std::chrono::milliseconds(0)); }
+
     void hostSearchJoin() {
         const GUID app = NewGuid();
         Node host;
@@ -290,6 +320,73 @@ private slots:
         busy.Pump();
         four.Pump();
         QVERIFY(busy.Created.size() == 1 && four.Created.isEmpty());
+    }
+
+    // Waiting hosts: two reserved for each other, two unreserved, one reserved
+    // for a program that never comes. Each pair meets its own; the one left
+    // pairs with a newcomer once its reservation, made anew, has lapsed.
+    void reservedWaitingHostsPair() {
+        const GUID app = NewGuid();
+        const GUID ta = NewGuid(), tb = NewGuid(), te = NewGuid(), absent = NewGuid();
+        Node a, b, c, d, e, f;
+        a.Transport.SetPairingPreference(ta, {tb});
+        b.Transport.SetPairingPreference(tb, {ta});
+        e.Transport.SetPairingPreference(te, {absent});
+        for (Node* n : {&a, &c, &e, &d, &b})
+            QCOMPARE(n->Host(app, 2), DP_OK);
+        auto paired = [](Node& x, Node& y) {
+            return x.Players().size() == 2 && y.Players().size() == 2 &&
+                   x.Transport.SessionDesc().guidInstance == y.Transport.SessionDesc().guidInstance;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(paired(a, b) && paired(c, d), 5000);
+        QCOMPARE(e.Players().size(), qsizetype(1));
+
+        LanTransport::SetReservationLapse(std::chrono::milliseconds(1000));
+        e.Transport.SetPairingPreference(te, {absent}); // anew: nobody seen since
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(f.Host(app, 2), DP_OK);
+        QTRY_VERIFY_WITH_TIMEOUT(paired(e, f), 6000);
+        QVERIFY2(timer.elapsed() >= 1000, "paired before the reservation lapsed");
+    }
+
+    // A reserved host answers only tagged Searches of its partners, an
+    // unreserved one everybody (a program without tags plainly), nobody a
+    // twin. A reserved searcher lists only its partner's session until the
+    // reservation lapses, then that one first; reserving again starts over.
+    void pairingInDiscovery() {
+        const GUID app = NewGuid(), t2 = NewGuid(), ts = NewGuid();
+        Node one, two, searcher;
+        two.Transport.SetPairingPreference(t2, {ts});
+        searcher.Transport.SetPairingPreference(ts, {t2});
+        QCOMPARE(one.Host(app, 3, "one"), DP_OK);
+        QCOMPARE(two.Host(app, 3, "two"), DP_OK);
+        const struct {
+            std::uint32_t flags;
+            std::optional<GUID> tag;
+            QStringList answers;
+        } asks[] = {
+            {0, std::nullopt, {"one"}},
+            {lanwire::kSearchHasTaggedTwin, std::nullopt, {}},
+            {0, ts, {"one+tag", "two+tag"}},
+            {0, NewGuid(), {"one+tag"}},
+        };
+        for (const auto& ask : asks) {
+            const auto tag = ask.tag ? std::optional(Wire(*ask.tag)) : std::nullopt;
+            QCOMPARE(AskRaw({Wire(app), 5, ask.flags, tag}), ask.answers);
+        }
+
+        LanTransport::SetReservationLapse(std::chrono::milliseconds(500));
+        auto names = [&](Node& n) {
+            QStringList listed;
+            n.Search(app, &listed);
+            return listed;
+        };
+        QCOMPARE(names(searcher), QStringList{"two"});
+        QTest::qWait(600);
+        QCOMPARE(names(searcher), (QStringList{"two", "one"}));
+        searcher.Transport.SetPairingPreference(ts, {t2});
+        QCOMPARE(names(searcher), QStringList{"two"});
     }
 
     void fullSessionRefusesAtOnce() {
@@ -467,13 +564,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(host.SawCreated(guest.Id), 3000);
         const std::uint16_t port = host.Transport.SessionPort();
 
-        lanwire::WireGuid wireApp{};
-        std::memcpy(wireApp.data(), &app, sizeof app); // little-endian fields
-        QByteArray search = ToQ(lanwire::Encode(lanwire::Search{wireApp, 1, 0}));
+        const lanwire::WireGuid wireApp = Wire(app);
+        QByteArray search = ToQ(lanwire::Encode(lanwire::Search{wireApp, 1, 0, {}}));
         QByteArray wrongMagic = search;
         wrongMagic[0] = 'W';
         QByteArray answer =
-            ToQ(lanwire::Encode(lanwire::SessionInfo{1, {}, wireApp, 0, 2, 0, 1, "x"}));
+            ToQ(lanwire::Encode(lanwire::SessionInfo{1, {}, wireApp, 0, 2, 0, 1, "x", {}}));
         const QList<QByteArray> garbage{
             QByteArray(),
             QByteArray(1, '\0'),

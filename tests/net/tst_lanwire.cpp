@@ -1,6 +1,7 @@
 // Tests of the LAN wire format: every message survives a round trip, and
 // malformed input of every kind is rejected by the parsers.
 #include "net/DirectPlay.h"
+#include "net/LanDiscovery.h"
 #include "net/LanWire.h"
 
 #include <QTest>
@@ -40,20 +41,33 @@ class TestLanWire : public QObject {
     Q_OBJECT
 private slots:
     void discoveryRoundTrip() {
-        const Search search{Guid(1), 0xDEADBEEF, kSearchAvailableOnly};
+        const Search search{Guid(1), 0xDEADBEEF, kSearchAvailableOnly, {}};
         const auto parsed = ParseDiscovery(Encode(search));
         QVERIFY(parsed && std::holds_alternative<Search>(*parsed));
         QCOMPARE(std::get<Search>(*parsed).nonce, 0xDEADBEEFu);
         QVERIFY(std::get<Search>(*parsed).application == Guid(1));
 
-        SessionInfo info{7, Guid(2), Guid(3), 0x44, 2, 1, 5000, "KORVAMESH"};
+        SessionInfo info{7, Guid(2), Guid(3), 0x44, 2, 1, 5000, "KORVAMESH", {}};
         const auto back = ParseDiscovery(Encode(info));
         QVERIFY(back && std::holds_alternative<SessionInfo>(*back));
         const auto& got = std::get<SessionInfo>(*back);
         QCOMPARE(got.name, std::string("KORVAMESH"));
         QCOMPARE(got.port, std::uint16_t(5000));
         QCOMPARE(got.maxPlayers, 2u);
-        QVERIFY(got.instance == Guid(2) && got.application == Guid(3));
+        QVERIFY(got.instance == Guid(2) && got.application == Guid(3) && !got.tag);
+
+        // Tags: a search's tagged Search and plain twin, and the answer to it.
+        const auto [tagged, twin] = lan::SearchDatagrams(search, Guid(7));
+        info.tag = Guid(8);
+        for (const Bytes& bytes : {tagged, twin, Encode(info)}) {
+            const auto m = ParseDiscovery(bytes);
+            QVERIFY(m && std::visit([](const auto& x) { return Encode(x); }, *m) == bytes);
+        }
+        QCOMPARE(tagged.size(), std::size_t(48));
+        QVERIFY(std::get<Search>(*ParseDiscovery(tagged)).tag == Guid(7));
+        QCOMPARE(std::get<Search>(*ParseDiscovery(twin)).flags,
+                 kSearchAvailableOnly | kSearchHasTaggedTwin);
+        QVERIFY(std::get<SessionInfo>(*ParseDiscovery(Encode(info))).tag == Guid(8));
         // Session messages are not discovery messages and the other way round.
         QVERIFY(!ParseSession(Encode(search)));
         QVERIFY(!ParseDiscovery(Encode(Hello{Guid(1), Guid(2)})));
@@ -118,6 +132,14 @@ private slots:
         Bytes badOwnedFlag = Encode(PlayerAdded{p});
         badOwnedFlag.back() = 2;
 
+        const Bytes tagged = lan::SearchDatagrams(Search{Guid(1), 1, 0, {}}, Guid(2))[0];
+        Bytes answer = Encode(SessionInfo{1, Guid(1), Guid(2), 0, 2, 0, 9, "", Guid(3)});
+        QTest::newRow("tagged search without the tag") << Bytes(tagged.begin(), tagged.end() - 16);
+        QTest::newRow("search tag cut short") << Bytes(tagged.begin(), tagged.end() - 1);
+        QTest::newRow("answer tag cut short") << Bytes(answer.begin(), answer.end() - 1);
+        answer.push_back(0);
+        QTest::newRow("answer tag and a byte more") << answer;
+
         QTest::newRow("empty") << Bytes{};
         QTest::newRow("header only, no type") << Bytes{'V', 'L', 'T', 'Y', kVersion};
         QTest::newRow("wrong magic") << wrongMagic;
@@ -151,9 +173,9 @@ private slots:
     }
 
     void discoveryLimits() {
-        SessionInfo info{1, Guid(1), Guid(2), 0, 2, 0, 0, "x"};
+        SessionInfo info{1, Guid(1), Guid(2), 0, 2, 0, 0, "x", {}};
         QVERIFY2(!ParseDiscovery(Encode(info)), "an answer with session port 0 was accepted");
-        Bytes big = Encode(Search{Guid(1), 1, 0});
+        Bytes big = Encode(Search{Guid(1), 1, 0, {}});
         big.resize(kMaxDatagram + 1);
         QVERIFY(!ParseDiscovery(big));
     }

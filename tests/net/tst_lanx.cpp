@@ -242,6 +242,18 @@ private slots:
         QVERIFY(!script_->Calls().contains("Close"));
     }
 
+    // Given before the platform object exists, it reaches that one and every
+    // later one; given while a session is open, the current one.
+    void pairingPreferenceIsKept() {
+        lanx_->SetPairingPreference(GUID{7}, {GUID{8}});
+        host();
+        lanx_->SetPairingPreference(GUID{7}, {});
+        QCOMPARE(lanx_->Connect(1), DP_OK);
+        QCOMPARE(script_->Calls().filter(QRegularExpression("^(Create$|Close|SetPairing)")),
+                 QStringList({"Create", "SetPairingPreference 7 1", "SetPairingPreference 7 0",
+                              "Close", "Create", "SetPairingPreference 7 0"}));
+    }
+
     void sending_data() {
         QTest::addColumn<bool>("guaranteed");
         QTest::addColumn<quint32>("flags");
