@@ -53,6 +53,8 @@ std::optional<QByteArray> ReadSmallFile(const QString& path, bool* exists) {
     return bytes;
 }
 
+} // namespace
+
 std::optional<QUuid> ParseId(const QByteArray& text) {
     if (text.size() != 32)
         return std::nullopt;
@@ -71,8 +73,6 @@ std::optional<QUuid> ParseId(const QByteArray& text) {
 QByteArray IdText(const QUuid& id) {
     return id.toByteArray(QUuid::Id128);
 }
-
-} // namespace
 
 QByteArray FormatMoves(const std::vector<TCellPos>& moves) {
     QByteArray text;

@@ -20,6 +20,11 @@ struct TGameRecord {
     friend bool operator==(const TGameRecord&, const TGameRecord&) = default;
 };
 
+// An installation id as it is written and sent: 32 lowercase hexadecimal
+// digits. Nothing when the text is not one.
+QByteArray IdText(const QUuid& id);
+std::optional<QUuid> ParseId(const QByteArray& text);
+
 // Moves as text: two digits per move, column then row, "00" a pass.
 QByteArray FormatMoves(const std::vector<TCellPos>& moves);
 // The moves of such a text; nothing when it is not one.

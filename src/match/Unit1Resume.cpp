@@ -36,23 +36,6 @@ GUID ToGuid(const QUuid& id) {
     return g;
 }
 
-std::optional<QUuid> IdOf(const QString& text) {
-    const QString hex = text.mid(6);
-    if (hex.size() != 32)
-        return std::nullopt;
-    for (QChar c : hex) {
-        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
-              (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
-            return std::nullopt;
-    }
-    const QUuid id = QUuid::fromString(
-        QStringLiteral("%1-%2-%3-%4-%5")
-            .arg(hex.left(8), hex.mid(8, 4), hex.mid(12, 4), hex.mid(16, 4), hex.mid(20)));
-    if (id.isNull())
-        return std::nullopt;
-    return id;
-}
-
 } // namespace
 
 void TForm1::OpenGameRecords(const QString& settingsFile) {
@@ -87,8 +70,7 @@ void TForm1::BeginPairing() {
     Resume = {};
     Resume.Phase = TResumePhase::Greeting;
     GameOpponent = QUuid();
-    SendMatchMessage(QStringLiteral("IDENT ") +
-                     QString::fromLatin1(GameRecords->Id().toByteArray(QUuid::Id128)));
+    SendMatchMessage(QStringLiteral("IDENT ") + QString::fromLatin1(IdText(GameRecords->Id())));
 }
 
 void TForm1::ResumeOrChoose() {
@@ -102,7 +84,7 @@ void TForm1::ResumeOrChoose() {
 }
 
 void TForm1::RESIDENT(const QString& text) {
-    const auto id = IdOf(text);
+    const auto id = ParseId(text.mid(6).toLatin1());
     if (!id || !Resume.PeerId.isNull())
         return;
     Resume.PeerId = *id;
