@@ -48,6 +48,8 @@ constexpr auto kProbeFastInterval = 250ms;
 constexpr int kFastProbes = 8;
 constexpr auto kProbeSlowInterval = 1500ms;
 constexpr auto kMergeLimit = 3000ms;
+// A system sending to a connection this port does not have is told at most this often.
+constexpr auto kGoneInterval = 500ms;
 constexpr auto kJoinWait = 3000ms;
 constexpr auto kCreateWait = 3000ms;
 constexpr auto kHandshakeLimit = 3000ms;
@@ -304,6 +306,13 @@ public:
     // Network thread, from ENet's intercept: true when the datagram the host
     // socket just received was an answer to our search (and is now handled).
     bool TakeDatagram(ENetHost* host);
+    // An ENet packet from a system this port has no connection with, for a
+    // connection it names: the program that system talked to has ended and
+    // another took its port. It is told so at once (at most every
+    // kGoneInterval), rather than left to its long time-out.
+    void TellGone(ENetHost* host, ByteView datagram);
+    // Drops the connections to a system: its program has ended.
+    void DropSystem(const ENetAddress& system);
 
 private:
     struct Player {
@@ -346,6 +355,10 @@ private:
     void OnDisconnect(ENetPeer* peer);
     void OnReceive(ENetPeer* peer, const ENetPacket* packet);
     void TakeSocketErrors();
+    // The systems that said Gone, dropped once ENet's servicing is over.
+    void TakeGone();
+    std::vector<ENetAddress> GoneFrom;
+    std::vector<std::pair<ENetAddress, Clock::time_point>> GoneTold;
     void ReportSilenceLocked();
     // The waiting host's search for another waiting host, and joining it.
     void Probe();
@@ -719,6 +732,7 @@ void LanTransport::Session::Run() {
         if (count == 3 && (fds[2].revents & POLLIN))
             AnswerSearches();
         ServiceEnet();
+        TakeGone();
         if (Housekeeping())
             break;
         Probe();
@@ -927,17 +941,49 @@ void LanTransport::Session::TakeSocketErrors() {
                 offender.sin_family != AF_INET ||
                 offender.sin_addr.s_addr != target.sin_addr.s_addr)
                 continue;
-            for (std::size_t i = 0; i < Host->peerCount; ++i) {
-                ENetPeer* peer = &Host->peers[i];
-                if (peer->state == ENET_PEER_STATE_DISCONNECTED ||
-                    peer->address.host != target.sin_addr.s_addr ||
-                    peer->address.port != ntohs(target.sin_port))
-                    continue;
-                OnDisconnect(peer);
-                Enet()->peer_reset(peer);
-            }
+            DropSystem(ENetAddress{target.sin_addr.s_addr, ntohs(target.sin_port)});
         }
     }
+}
+
+void LanTransport::Session::DropSystem(const ENetAddress& system) {
+    for (std::size_t i = 0; i < Host->peerCount; ++i) {
+        ENetPeer* peer = &Host->peers[i];
+        if (peer->state == ENET_PEER_STATE_DISCONNECTED || peer->address.host != system.host ||
+            peer->address.port != system.port)
+            continue;
+        OnDisconnect(peer);
+        Enet()->peer_reset(peer);
+    }
+}
+
+void LanTransport::Session::TakeGone() {
+    for (const ENetAddress& system : std::exchange(GoneFrom, {}))
+        DropSystem(system);
+}
+
+void LanTransport::Session::TellGone(ENetHost* host, ByteView datagram) {
+    // The peer id of ENet's header; a connection request names none.
+    if (datagram.size() < 2 || (((datagram[0] << 8) | datagram[1]) &
+                                ENET_PROTOCOL_MAXIMUM_PEER_ID) == ENET_PROTOCOL_MAXIMUM_PEER_ID)
+        return;
+    const ENetAddress from = host->receivedAddress;
+    for (std::size_t i = 0; i < host->peerCount; ++i) {
+        const ENetPeer& peer = host->peers[i];
+        if (peer.state != ENET_PEER_STATE_DISCONNECTED && peer.address.host == from.host &&
+            peer.address.port == from.port)
+            return;
+    }
+    const Clock::time_point now = Clock::now();
+    std::erase_if(GoneTold, [&](const auto& told) { return now - told.second > kGoneInterval; });
+    const bool told = std::any_of(GoneTold.begin(), GoneTold.end(), [&](const auto& t) {
+        return t.first.host == from.host && t.first.port == from.port;
+    });
+    if (told)
+        return;
+    GoneTold.emplace_back(from, now);
+    lan::SendDatagram(host->socket, lanwire::Encode(lanwire::Gone{}),
+                      {ntohl(from.host), from.port});
 }
 
 // Tells the local side when a connected player has not been heard for
@@ -1146,9 +1192,16 @@ bool LanTransport::Session::TakeDatagram(ENetHost* host) {
     // ENet's own datagrams never start with the magic: their first bytes are
     // a small peer id.
     if (datagram.size() < lanwire::kMagic.size() ||
-        !std::equal(lanwire::kMagic.begin(), lanwire::kMagic.end(), datagram.begin()))
+        !std::equal(lanwire::kMagic.begin(), lanwire::kMagic.end(), datagram.begin())) {
+        TellGone(host, datagram);
         return false;
+    }
     const lan::Endpoint from{ntohl(host->receivedAddress.host), host->receivedAddress.port};
+    if (const auto said = lanwire::ParseDiscovery(datagram);
+        said && std::holds_alternative<lanwire::Gone>(*said)) {
+        GoneFrom.push_back(host->receivedAddress);
+        return true;
+    }
     const auto answer = lan::ReadAnswer(datagram, from, ProbeNonce, ToWire(Application),
                                         lanwire::kSearchAvailableOnly);
     if (!answer || answer->info.instance == ToWire(Instance))

@@ -254,6 +254,8 @@ std::optional<DiscoveryMessage> ParseDiscovery(ByteView bytes) {
             r.Fail();
         return Finish<DiscoveryMessage>(r, m);
     }
+    case Type::Gone:
+        return Finish<DiscoveryMessage>(r, Gone{});
     default:
         return std::nullopt;
     }
@@ -376,6 +378,10 @@ Bytes Encode(const SessionInfo& m) {
     if (m.tag)
         w.Guid(*m.tag);
     return w.Take();
+}
+
+Bytes Encode(const Gone&) {
+    return Writer(Type::Gone).Take();
 }
 
 Bytes Encode(const Hello& m) {

@@ -42,6 +42,7 @@ constexpr std::uint32_t kBadPlayer = 0xFFFFFFFFu;
 enum class Type : std::uint8_t {
     Search = 0x01,
     SessionInfo = 0x02,
+    Gone = 0x03,
     Hello = 0x10,
     Rejoin = 0x11,
     Welcome = 0x12,
@@ -93,6 +94,13 @@ struct SessionInfo {
     std::string name;
     // The host's tag: only in the answer to a tagged Search.
     std::optional<Tag> tag;
+};
+
+// Said on a session port to a system that sends to a connection this port
+// does not have (the program it talked to has ended, and another took the
+// port): that system is gone for it at once, as with a port unreachable.
+struct Gone {
+    friend bool operator==(const Gone&, const Gone&) = default;
 };
 
 struct PlayerEntry {
@@ -159,7 +167,7 @@ struct Deliver {
     ByteView payload;
 };
 
-using DiscoveryMessage = std::variant<Search, SessionInfo>;
+using DiscoveryMessage = std::variant<Search, SessionInfo, Gone>;
 using SessionMessage = std::variant<Hello, Rejoin, Welcome, Refuse, CreatePlayer, PlayerAdded,
                                     YourPlayer, PlayerRemoved, Send, Deliver>;
 
@@ -170,6 +178,7 @@ std::optional<SessionMessage> ParseSession(ByteView bytes);
 
 Bytes Encode(const Search& m);
 Bytes Encode(const SessionInfo& m);
+Bytes Encode(const Gone& m);
 Bytes Encode(const Hello& m);
 Bytes Encode(const Rejoin& m);
 Bytes Encode(const Welcome& m);

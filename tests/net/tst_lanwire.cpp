@@ -59,7 +59,9 @@ private slots:
         // Tags: a search's tagged Search and plain twin, and the answer to it.
         const auto [tagged, twin] = lan::SearchDatagrams(search, Guid(7));
         info.tag = Guid(8);
-        for (const Bytes& bytes : {tagged, twin, Encode(info)}) {
+        const Bytes gone = Encode(Gone{});
+        QCOMPARE(gone.size(), kHeaderSize);
+        for (const Bytes& bytes : {tagged, twin, Encode(info), gone}) {
             const auto m = ParseDiscovery(bytes);
             QVERIFY(m && std::visit([](const auto& x) { return Encode(x); }, *m) == bytes);
         }
