@@ -1,8 +1,9 @@
 # shellcheck shell=bash
 # Shared machinery of the LAN benchmarks (bench/pairing.sh, bench/outage.sh,
-# bench/byaddress.sh): two host namespaces joined by a bridge namespace, an Xvfb
-# with openbox and one Quorin on each host, clicks by xdotool and screens read
-# by pairwatch, and a game played by clicks. Sourced, not run.
+# bench/byaddress.sh, bench/resume.sh): host namespaces joined by a bridge
+# namespace, an Xvfb with openbox and one Quorin on each host, clicks by
+# xdotool and screens read by pairwatch, and a game played by clicks. Sourced,
+# not run.
 #
 # The sourcing script calls
 #   lan_init NAME TAG [BUILD_DIR]   once: checks the tools, builds pairwatch,
@@ -19,17 +20,20 @@
 # the bridge br0 in the third namespace. Each host has its own Xvfb (1280x1024)
 # with openbox and one Quorin, started afresh from a copy of the build with a
 # settings file naming the player (A "Ann", B "Ben"). pairwatch writes what
-# each screen shows to "$rd/screen-HOST.tsv" every 100 ms.
+# each screen shows to "$rd/screen-HOST.tsv" every 100 ms. A script may set
+# HOSTS to more hosts (up to a..f: "Cid", "Dan", "Eve", "Fay"; 10.77.9.3 on)
+# before start_round with make_lan.
 #
 # make_routed_lan instead puts the hosts in two subnets, the third namespace
 # routing between them: A 10.81.1.2/24, B 10.81.2.2/24, the router 10.81.1.1
 # and 10.81.2.1. ADDR holds each host's address on either LAN.
 #
 # Also here: the screens' queries and the clicks on them (start_button, square,
-# first_button, ok_button; click, timed_click, xdo_start for an xdotool
-# started ahead); pairing (host_alone, press_in_turn, take_first); the game
-# (reversi, choice, move and its parts, play: A plays the first legal square in
-# reading order, B the last); and a round's bookkeeping (end_round,
+# first_button, third_button, ok_button; click, timed_click, xdo_start for an
+# xdotool started ahead); pairing (host_alone, press_in_turn, take_first); the
+# game (reversi, choice, move and its parts, play: side A plays the first legal
+# square in reading order, B the last; SIDE_HOST says which hosts play the
+# sides, by default a and b); and a round's bookkeeping (end_round,
 # joined_notes, row, exit_status, stats).
 
 lan_name="${0##*/}"
@@ -38,31 +42,40 @@ die() {
     exit 2
 }
 
-declare -A NS DISP QPID ADDR NAME=([a]=Ann [b]=Ben)
+declare -A NS DISP QPID ADDR NAME=([a]=Ann [b]=Ben [c]=Cid [d]=Dan [e]=Eve [f]=Fay)
+# The hosts of the LAN (make_lan), whose screens and programs start_hosts starts.
+HOSTS=(a b)
+# The hosts that play side A (red, first) and side B of the game that `play` plays.
+declare -A SIDE_HOST=([A]=a [B]=b)
 declare -A displays=() # display number -> its Xvfb's process id
 work=""
 rd=""
 
 # Ends every process in our namespaces (all of them started here), politely
 # first, then removes the namespaces and whatever an X server left behind.
+# The processes in the host namespaces (of all hosts a script may use).
+host_pids() {
+    local h
+    for h in a b c d e f; do
+        [[ -n "${NS[$h]:-}" ]] && ip netns pids "${NS[$h]}" 2>/dev/null
+    done
+}
 teardown() {
     local ns pids left deadline
-    for ns in "${NS[a]}" "${NS[b]}"; do
-        pids="$(ip netns pids "$ns" 2>/dev/null | tr '\n' ' ')"
-        # shellcheck disable=SC2086
-        [[ -n "${pids// /}" ]] && kill -TERM $pids 2>/dev/null
-    done
+    pids="$(host_pids | tr '\n' ' ')"
+    # shellcheck disable=SC2086
+    [[ -n "${pids// /}" ]] && kill -TERM $pids 2>/dev/null
     deadline=$((SECONDS + 3))
     while ((SECONDS < deadline)); do
-        left="$(ip netns pids "${NS[a]}" 2>/dev/null; ip netns pids "${NS[b]}" 2>/dev/null)"
+        left="$(host_pids)"
         [[ -z "$left" ]] && break
         sleep 0.1
     done
-    left="$(ip netns pids "${NS[a]}" 2>/dev/null; ip netns pids "${NS[b]}" 2>/dev/null)"
+    left="$(host_pids)"
     # shellcheck disable=SC2086
     [[ -n "$left" ]] && kill -KILL $left 2>/dev/null
     wait 2>/dev/null
-    for ns in "${NS[a]}" "${NS[b]}" "${NS[br]}"; do
+    for ns in "${NS[a]}" "${NS[b]}" "${NS[c]}" "${NS[d]}" "${NS[e]}" "${NS[f]}" "${NS[br]}"; do
         ip netns del "$ns" 2>/dev/null
         # Files a round gave the namespace (`ip netns exec` mounts them over /etc).
         [[ -n "$ns" ]] && rm -rf "/etc/netns/$ns"
@@ -96,7 +109,8 @@ lan_init() {
     [[ -x "${build:?}/Quorin" ]] || die "no Quorin in $build"
     work="$(mktemp -d "/tmp/veltroy-$1-work.XXXXXX")"
     tag="$2$$"
-    NS=([a]="${tag}a" [b]="${tag}b" [br]="${tag}br")
+    NS=([a]="${tag}a" [b]="${tag}b" [c]="${tag}c" [d]="${tag}d" [e]="${tag}e" [f]="${tag}f"
+        [br]="${tag}br")
     trap lan_cleanup EXIT
     trap 'exit 130' INT TERM HUP
 
@@ -123,15 +137,15 @@ on() {
         XDG_RUNTIME_DIR="$work/runtime" "$@"
 }
 
-# The three namespaces, each with its loopback up, and a veth pair from each
-# host into the third; the ends in the third are not yet up.
+# The namespaces of the bridge and the hosts, each with its loopback up, and a
+# veth pair from each host into the bridge's; the ends there are not yet up.
 lan_namespaces() {
     local h
-    for h in br a b; do
+    for h in br "${HOSTS[@]}"; do
         ip netns add "${NS[$h]}" || return 1
         ip -n "${NS[$h]}" link set lo up
     done
-    for h in a b; do
+    for h in "${HOSTS[@]}"; do
         ip link add "${tag}v$h" netns "${NS[$h]}" type veth peer name "${tag}p$h" netns "${NS[br]}" ||
             return 1
     done
@@ -148,7 +162,7 @@ make_lan() {
     lan_namespaces || return 1
     ip -n "${NS[br]}" link add br0 type bridge && ip -n "${NS[br]}" link set br0 up || return 1
     local i=0 h
-    for h in a b; do
+    for h in "${HOSTS[@]}"; do
         i=$((i + 1))
         ip -n "${NS[br]}" link set "${tag}p$h" master br0 up
         host_address "$h" "10.77.9.$i/24" 10.77.9.255
@@ -220,7 +234,9 @@ start_screen() {
 }
 
 # Starts the program; QPID holds its process id (the shell and `ip netns exec`
-# before it end in exec).
+# before it end in exec). Started again on a host, it runs in the same folder,
+# keeping the files the last one left there, and its output is added to the
+# same log.
 start_program() {
     local h="$1" dir="$work/round/$1"
     mkdir -p "$dir"
@@ -232,20 +248,20 @@ start_program() {
         exec ip netns exec "${NS[$h]}" env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY \
             -u DBUS_SESSION_BUS_ADDRESS DISPLAY="${DISP[$h]}" SDL_AUDIODRIVER=dummy \
             HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" ./Quorin
-    ) >"$rd/Quorin-$h.log" 2>&1 &
+    ) >>"$rd/Quorin-$h.log" 2>&1 &
     QPID[$h]=$!
 }
 
-# Both screens and both programs, each showing its starting board; on failure
-# the reasons are added to the caller's `notes` array.
+# The screens and programs of all HOSTS, each showing its starting board; on
+# failure the reasons are added to the caller's `notes` array.
 start_hosts() {
     local h failed=0
-    for h in a b; do
+    for h in "${HOSTS[@]}"; do
         start_screen "$h" || { notes+=("no screen on $h"); failed=1; }
     done
     ((failed)) && return 1
-    for h in a b; do start_program "$h"; done
-    for h in a b; do
+    for h in "${HOSTS[@]}"; do start_program "$h"; done
+    for h in "${HOSTS[@]}"; do
         until_ms $(($(now_ms) + 30000)) ready "$h" || { notes+=("${NAME[$h]} showed no board"); failed=1; }
     done
     ((!failed))
@@ -289,9 +305,11 @@ square() { # HOST COLUMN ROW
     local half=$(((cell + 1) / 2))
     echo "$((x + 1 + (bw - span) / 2 + $2 * cell - half)) $((y + 19 + 1 + (bh - span) / 2 + $3 * cell - half))"
 }
-# The popup's buttons on the 1280x1024 screen: the first ("先攻", "もう一度")
-# and the notice's "OK".
+# The popup's buttons on the 1280x1024 screen: the first ("先攻", "もう一度",
+# "つづける"), the third, right ("後攻", "おわる", "はじめから") and the
+# notice's "OK".
 first_button() { echo "$((640 - 158 + 68)) $((512 - 82 + 120))"; }
+third_button() { echo "$((640 - 158 + 244)) $((512 - 82 + 120))"; }
 ok_button() { echo "$((640 - 158 + 156)) $((512 - 82 + 112))"; }
 
 # sleep_until MICROSECONDS: waits for that wall-clock time without starting a process.
@@ -336,8 +354,10 @@ answered_us() {
 # timed_click HOST X Y MICROSECONDS: a click at that wall-clock time, by an
 # xdotool started ahead (xdo_start); the button goes down 50 ms ahead and up
 # (when a click acts) at the moment, since xdotool's own "click" takes
-# ~100 ms. clicked_ms is the time of xdotool's answer to the location query
-# right after the release.
+# ~100 ms. clicked_ms is the time of xdotool's answer to the query right
+# after the release: of the screen's size, which, unlike the mouse's
+# location, names no window, since the window clicked may be gone by then
+# (a popup's button closes it) and xdotool would end on the error.
 # shellcheck disable=SC2034
 timed_click() {
     local h="$1" t
@@ -346,7 +366,7 @@ timed_click() {
     sleep_until $(($4 - 50000))
     echo "mousedown 1" >&"$xdo_fd"
     sleep_until "$4"
-    echo "mouseup 1 getmouselocation" >&"$xdo_fd"
+    echo "mouseup 1 getdisplaygeometry" >&"$xdo_fd"
     exec {xdo_fd}>&-
     t="$(answered_us "$rd/.clicked-$h")"
     clicked_ms=$((t / 1000))
@@ -460,7 +480,7 @@ choice() {
         reversi legal "$1" B | tail -n 1
     fi
 }
-host_of() { [[ "$1" == A ]] && echo a || echo b; }
+host_of() { echo "${SIDE_HOST[$1]}"; }
 other_side() { [[ "$1" == A ]] && echo B || echo A; }
 
 # The host's board shows the expected position, with no popup over it.
@@ -494,7 +514,8 @@ prepare_move() {
 }
 # click_move SIDE [MICROSECONDS]: clicks the prepared square (the first time at
 # that moment, if given) until the side's own board shows it (5 tries, 3 s
-# each); sets mv_click, the time of the click that took, and the new position.
+# each); sets mv_click, the time of the click that took, mv_tries, the clicks
+# it took, and the new position.
 click_move() {
     local side="$1" at="${2:-}" me try t
     me="$(host_of "$side")"
@@ -509,6 +530,7 @@ click_move() {
         fi
         if until_ms $((t + 3000)) board_square_taken "$me" "$mv_i"; then
             mv_click="$t"
+            mv_tries="$try"
             board="$(reversi play "$board" "$side" "$mv_c" "$mv_r")"
             ((try > 1)) && notes+=("${NAME[$me]}'s move $mv_c,$mv_r took at click $try")
             return 0
@@ -538,22 +560,26 @@ move() {
 }
 
 # moves_log FILE: starts the log of a game's moves that play writes.
-moves_log() { printf 'move\tside\tcolumn\trow\tclick_ms\tshown_ms\tdelay_ms\n' >"$1"; }
-# play LIMIT BOUND_MS LOG [UNTIL_MS]: moves from A's on, from `board`, LIMIT of
-# them (0: to the game's end) and, if given, until the time UNTIL_MS; each must
+moves_log() { printf 'move\tside\tcolumn\trow\tclick_ms\tshown_ms\tdelay_ms\tclicks\n' >"$1"; }
+# play LIMIT BOUND_MS LOG [UNTIL_MS [SIDE]]: moves from A's (or SIDE's) on, from
+# `board`, LIMIT of them (0: to the game's end) and, if given, until the time
+# UNTIL_MS (0: none); each must
 # show on the other board within BOUND_MS, and a pass notice come as soon (it
-# is answered with "OK"). Sets moves and passes; appends a row a move to LOG
+# is answered with "OK"). Sets moves and passes, and play_side, the side to
+# move next (once the game has ended: nothing); appends a row a move to LOG
 # (moves_log: the click, when the move showed on the other board, the delay
-# between). Fails with notes.
+# between, the clicks it took). Fails with notes.
+# shellcheck disable=SC2034
 play() {
-    local limit="$1" bound="$2" log="$3" until="${4:-0}" side=A next mover x y
+    local limit="$1" bound="$2" log="$3" until="${4:-0}" side="${5:-A}" next mover x y
     moves=0
     passes=0
+    play_side="$side"
     while ((moves < 64 && (limit == 0 || moves < limit))) && ((until == 0 || $(now_ms) < until)); do
         move "$side" "$bound" || return 1
         moves=$((moves + 1))
-        printf '%d\t%s\t%d\t%d\t%s\t%s\t%d\n' "$moves" "$side" "$mv_c" "$mv_r" \
-            "$mv_click" "$mv_shown" $((mv_shown - mv_click)) >>"$log"
+        printf '%d\t%s\t%d\t%d\t%s\t%s\t%d\t%d\n' "$moves" "$side" "$mv_c" "$mv_r" \
+            "$mv_click" "$mv_shown" $((mv_shown - mv_click)) "$mv_tries" >>"$log"
         next="$(other_side "$side")"
         if [[ -n "$(choice "$board" "$next")" ]]; then
             side="$next"
@@ -573,14 +599,16 @@ play() {
             fi
             passes=$((passes + 1))
         else
+            play_side=""
             return 0 # nobody can move: the game is over
         fi
+        play_side="$side"
     done
 }
 
 shot() {
     local h
-    for h in a b; do
+    for h in "${HOSTS[@]}"; do
         [[ -n "${DISP[$h]:-}" ]] && on "$h" import -window root "$rd/failed-$h.png" 2>/dev/null
     done
 }
@@ -601,7 +629,7 @@ exit_status() {
 # both displays when anything went wrong; then the teardown.
 end_round() {
     local h boxes trouble="${1:-0}" wanted="${2:-0}"
-    for h in a b; do
+    for h in "${HOSTS[@]}"; do
         [[ "$h" == "${killed:-}" ]] && continue
         if [[ -n "${QPID[$h]:-}" ]] && ! alive "$h"; then
             wait "${QPID[$h]}"

@@ -1,4 +1,4 @@
-// Screen watcher for bench/pairing.sh: samples one Quorin's display and
+// Screen watcher of the LAN benchmarks (bench/lan-lib.sh): samples one Quorin's display and
 // prints what it shows whenever that changes.
 //
 // pairwatch [PERIOD_MS]   (default 100; the display is $DISPLAY)
@@ -6,9 +6,11 @@
 // the root window, and prints one line when any field differs from the last:
 //   MS <tab> POPUP <tab> MAIN <tab> BOXES <tab> BOARD
 //   MS     wall-clock milliseconds since the epoch (as `date +%s%3N`)
-//   POPUP  none | plain | choice | notice: the rounded popup at the centre of
-//          the screen (lime border), with two buttons (the first-move choice),
-//          with an "OK" button, or with neither
+//   POPUP  none | plain | choice | question | notice: the rounded popup at
+//          the centre of the screen (lime border), with two buttons and the
+//          two piece pictures (the first-move choice, or the result), with two
+//          buttons and no pictures (the question whether to go on with the
+//          last game), with an "OK" button, or with none of them
 //   MAIN   x,y,w,h of the main window's client area, or "-"
 //   BOXES  the other windows on the screen, "title wxh" joined by "|", or "-"
 //          (the popup's own window is left out)
@@ -33,6 +35,8 @@ namespace {
 // The popup: a fixed-size frameless window centred on the screen.
 constexpr int kPopupW = 317;
 constexpr int kPopupH = 165;
+// Where the popup shows the piece pictures.
+constexpr struct { int x, y; } kPictureA{41, 49}, kPictureB{224, 51};
 const char* const kPopupTitle = "ちょっとまっててね!";
 const char* const kMainTitle = "Veltroy";
 // The main window's fixed parts around the board.
@@ -76,6 +80,14 @@ Rgb ScreenPixel(int x, int y) {
     const Rgb p = Pixel(image, 0, 0);
     XDestroyImage(image);
     return p;
+}
+
+// The colours of the pieces, as on the board: red (the first player's) and blue.
+bool Red(Rgb p) {
+    return p.r > 120 && p.g < 60 && p.b < 60;
+}
+bool Blue(Rgb p) {
+    return p.b > 120 && p.r < 60 && p.g < 60;
 }
 
 bool Near(Rgb p, Rgb q, int tolerance) {
@@ -156,11 +168,19 @@ std::string Popup(int screenW, int screenH) {
         Near(Pixel(image, 1, 82), lime, 10) && Near(Pixel(image, kPopupW - 2, 82), lime, 10);
     const bool two = ButtonFace(Pixel(image, 22, 140)) && ButtonFace(Pixel(image, 290, 140));
     const bool ok = ButtonFace(Pixel(image, 156, 131));
+    // The piece pictures, 48x48 at (41,49) (red) and (224,51) (blue): any
+    // pixel of the piece's colour in its square, every other pixel each way.
+    bool pictures = false;
+    for (int y = 0; y < 48 && !pictures; y += 2) {
+        for (int x = 0; x < 48 && !pictures; x += 2)
+            pictures = Red(Pixel(image, kPictureA.x + x, kPictureA.y + y)) ||
+                       Blue(Pixel(image, kPictureB.x + x, kPictureB.y + y));
+    }
     XDestroyImage(image);
     if (!border)
         return "none";
     if (two && !ok)
-        return "choice";
+        return pictures ? "choice" : "question";
     if (ok && !two)
         return "notice";
     return "plain";
@@ -181,9 +201,7 @@ std::string Board(const Client& main) {
         for (int r = 1; r <= kGrid; ++r) {
             const Rgb p = ScreenPixel(main.x + 1 + (w - span) / 2 + c * cell - half,
                                       main.y + kMenuHeight + 1 + (h - span) / 2 + r * cell - half);
-            const bool red = p.r > 120 && p.g < 60 && p.b < 60;
-            const bool blue = p.b > 120 && p.r < 60 && p.g < 60;
-            s += red ? 'A' : blue ? 'B' : '.';
+            s += Red(p) ? 'A' : Blue(p) ? 'B' : '.';
         }
     }
     return s;
