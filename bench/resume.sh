@@ -176,6 +176,16 @@ other_host() { [[ "$1" == a ]] && echo b || echo a; }
 since() { [[ -n "$1" ]] && echo $(($1 - $2)) || echo -; }
 # The later of two times, or nothing unless both are there.
 later() { [[ -n "$1" && -n "$2" ]] && echo $(($1 > $2 ? $1 : $2)); }
+# question_times SINCE: when the question came on A (sa) and on B (sb), on
+# both (t), and each in ms after SINCE (qa, qb, qboth); the caller's locals.
+question_times() {
+    sa="$(first_popup a question "$1")"
+    sb="$(first_popup b question "$1")"
+    qa="$(since "$sa" "$1")"
+    qb="$(since "$sb" "$1")"
+    t="$(later "$sa" "$sb")"
+    qboth="$(since "$t" "$1")"
+}
 
 # host_waits HOST: presses "はじめる" on the host while nobody else waits: its
 # search finds nobody, says so and the host waits; returns once its popup has
@@ -439,12 +449,7 @@ kill_round() {
             until_ms $((t_press + 60000)) both_seen a b question "$t_press" ||
                 notes+=("no question on both (Ann $(last_field a 2), Ben $(last_field b 2))")
             local sa sb t
-            sa="$(first_popup a question "$t_press")"
-            sb="$(first_popup b question "$t_press")"
-            qa="$(since "$sa" "$t_press")"
-            qb="$(since "$sb" "$t_press")"
-            t="$(later "$sa" "$sb")"
-            qboth="$(since "$t" "$t_press")"
+            question_times "$t_press"
             local left
             left="$(left_at a "$t_kill")"
             notice="$(since "$left" "$t_kill")"
@@ -495,12 +500,7 @@ laptop_round() {
         t="$(left_at b "$t_down")"
         [[ -n "$t" ]] && lb="$(seconds $((t - t_down)))$(seen_since b notice "$t_down" || echo '*')"
         echo "down $t_down up $t_up" >>"$rd/timing.txt"
-        sa="$(first_popup a question "$t_up")"
-        sb="$(first_popup b question "$t_up")"
-        qa="$(since "$sa" "$t_up")"
-        qb="$(since "$sb" "$t_up")"
-        t="$(later "$sa" "$sb")"
-        qboth="$(since "$t" "$t_up")"
+        question_times "$t_up"
         if [[ "$qboth" != - ]]; then
             continue_pair a b
             waited="$([[ -n "$(first_popup a plain "$sa")" ]] && echo yes || echo no)"
