@@ -2,6 +2,7 @@
 #pragma once
 
 #include "net/DirectPlay.h"
+#include "net/LanPairing.h"
 
 #include <chrono>
 #include <memory>
@@ -18,7 +19,7 @@ class LanTransport : public IDirectPlay {
 public:
     // How long a reserved program keeps waiting for a preferred one after it
     // first saw another program.
-    static constexpr std::chrono::milliseconds kReservationLapse{10000};
+    static constexpr std::chrono::milliseconds kReservationLapse = lan::Pairing::kDefaultLapse;
 
     LanTransport();
     ~LanTransport() override;
@@ -63,13 +64,12 @@ public:
     static void SetReservationLapse(std::chrono::milliseconds lapse);
 
     class Session;
-    class Pairing;
 
 private:
     bool Initialized = false;
-    bool AddressGiven = false;           // false: ask with the dialog
-    QString Address;                     // empty: search the local network
-    QString DialogAddress;               // shown in the dialog; then the one typed
-    std::shared_ptr<Pairing> Preference; // shared with the session's network thread
+    bool AddressGiven = false;                // false: ask with the dialog
+    QString Address;                          // empty: search the local network
+    QString DialogAddress;                    // shown in the dialog; then the one typed
+    std::shared_ptr<lan::Pairing> Preference; // shared with the session's network thread
     std::unique_ptr<Session> Current;
 };
