@@ -9,7 +9,7 @@ scripts/install-deps.sh
 
 jobs="$(nproc)"
 status=0
-net_tests='^(tst_lanx|tst_lanxreceive|tst_lantransport|tst_lanwire|tst_lanprocesses)$'
+net_tests='^(tst_lanx|tst_lanxreceive|tst_lantransport|tst_lanwire|tst_lanrules|tst_lanprocesses)$'
 
 run_ctest() {
     local dir="$1"
@@ -38,7 +38,7 @@ echo "== ThreadSanitizer build: network tests =="
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTROY_TSAN=ON \
     -DVELTROY_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs" --target tst_lanx tst_lanxreceive tst_lantransport \
-    tst_lanwire tst_lanprocesses lanprobe
+    tst_lanwire tst_lanrules tst_lanprocesses lanprobe
 run_ctest build-tsan -R "$net_tests"
 
 echo "== fuzzing the network input parser (short run) =="
