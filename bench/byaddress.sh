@@ -35,7 +35,10 @@
 #             namespaces). B asks, in turn, for a name that does not resolve
 #             (unresolved: nosuchhost.invalid), a malformed address (malformed:
 #             10.81.1.2:99999), an address where no computer is (nobody:
-#             10.81.1.9) and A's address while A is idle (notwaiting); the
+#             10.81.1.9), A's address while A is idle (notwaiting) and, with
+#             the router dropping every DNS query, a name (deaddns:
+#             friend.example: 1.5 s after OK the search notice is unmapped
+#             and mapped again, and must be drawn anew); the
 #             last dialog is saved as a screenshot before typing, showing the
 #             address before. Measured: from OK until the message box is on
 #             B's screen; each box is saved as a screenshot, answered
@@ -319,7 +322,7 @@ join_round() {
 # The messages round: the answers to addresses where nobody is to be joined.
 message_format='%-10s %-20s %9s  %-36s %-5s %s\n'
 messages_round() {
-    local notes=() kind address x y w h found t_box box idle ini="-"
+    local notes=() kind address x y w h found t_box box idle ini="-" remapped_ms
     new_round messages
     # B's resolver: the router, where nothing answers on port 53.
     mkdir -p "/etc/netns/${NS[b]}"
@@ -336,9 +339,13 @@ messages_round() {
     on b import -window root "$rd/idle-Ben.png" 2>/dev/null
     convert "$rd/idle-Ben.png" -crop "$crop" +repage "$rd/button-start.png"
     for kind in unresolved:nosuchhost.invalid malformed:10.81.1.2:99999 \
-        nobody:10.81.1.9 notwaiting:"${ADDR[a]}"; do
+        nobody:10.81.1.9 notwaiting:"${ADDR[a]}" deaddns:friend.example; do
         address="${kind#*:}"
         kind="${kind%%:*}"
+        # The router as a DNS server that drops every query.
+        [[ "$kind" == deaddns ]] &&
+            printf 'table inet deaddns {\n chain input {\n type filter hook input priority 0;\n udp dport 53 drop\n }\n}\n' |
+            ip netns exec "${NS[br]}" nft -f -
         local pre=""
         # The last dialog shows the address typed before it, selected.
         [[ "$kind" == notwaiting ]] && pre="$out/messages-dialog-prefilled-Ben.png"
@@ -352,6 +359,17 @@ messages_round() {
             on b import -window root "$pre" 2>/dev/null
         fi
         confirm b "$address"
+        if [[ "$kind" == deaddns ]]; then
+            # While the name is looked up, the search notice is hidden and shown
+            # again: only a program that goes on drawing paints it anew.
+            sleep 1.5
+            on b xdotool search --onlyvisible --name 'ちょっとまっててね' windowunmap --sync \
+                windowmap --sync >/dev/null 2>&1
+            remapped_ms=$(now_ms)
+            sleep 1
+            notes+=("search notice 1 s after it was shown again: $(awk -F'\t' -v t="$remapped_ms" \
+                '$1 <= t + 1000 { s = $2 } END { print s }' "$rd/screen-b.tsv")")
+        fi
         until_ms $((ok_ms + 15000)) box_came b "$ok_ms"
         found="$(box_after b "$ok_ms")"
         t_box="-"

@@ -2,6 +2,7 @@
 #include "net/LanTransport.h"
 
 #include "net/LanDiscovery.h"
+#include "net/LanLookup.h"
 #include "net/LanPairing.h"
 #include "net/LanRules.h"
 #include "net/LanSession.h"
@@ -24,11 +25,12 @@ constexpr auto kSearchResend = 50ms;
 constexpr auto kSearchSettle = 100ms;
 
 // A typed address ("host" or "host:port") as the IPv4 address and port to ask.
+// A name that is not found within the lookup's bound counts as not found.
 HRESULT ResolveTypedAddress(const QString& address, std::uint32_t* ipv4, std::uint16_t* port) {
     std::string host;
     if (!lan::ParseHostAddress(address.toStdString(), &host, port))
         return DPERR_INVALIDHOSTADDRESS;
-    return lan::ResolveIpv4(host, ipv4) ? DP_OK : DPERR_HOSTNOTFOUND;
+    return lan::ResolveIpv4Bounded(host, ipv4) ? DP_OK : DPERR_HOSTNOTFOUND;
 }
 
 } // namespace

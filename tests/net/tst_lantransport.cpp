@@ -2,6 +2,7 @@
 // joining, refusing, sending, leaving, host migration, hostile input, and
 // the session-location dialog.
 #include "net/LanDiscovery.h"
+#include "net/LanLookup.h"
 #include "net/LanSessionDialog.h"
 #include "net/LanTransport.h"
 #include "net/LanWire.h"
@@ -14,7 +15,10 @@
 #include <QTimer>
 #include <QUuid>
 #include <arpa/inet.h>
+#include <atomic>
+#include <condition_variable>
 #include <enet/enet.h>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -645,6 +649,59 @@ private slots:
         QCOMPARE(searcher.EnumSessions(desc, 0, count, DPENUMSESSIONS_AVAILABLE),
                  DPERR_INVALIDHOSTADDRESS);
         QCOMPARE(calls, 1);
+    }
+
+    // A name is looked up while the window goes on drawing, and a lookup that
+    // hangs (a DNS server that drops every query) ends in "not found" at the bound.
+    void namesLookedUpWithoutFreezing() {
+        const struct {
+            const char* name;
+            int answerMs; // when the lookup answers; -1: never
+            HRESULT result;
+        } cases[] = {{"slow.example", 300, DP_OK}, {"dead-dns.example", -1, DPERR_HOSTNOTFOUND}};
+        // Shared with lookup threads that may outlive this test.
+        struct Gate {
+            std::mutex mu;
+            std::condition_variable released;
+            bool release = false;
+            std::atomic<int> delayMs{0};
+        };
+        const auto gate = std::make_shared<Gate>();
+        lan::SetLookupOverride([gate](const std::string&, std::uint32_t* ipv4) {
+            const int delay = gate->delayMs;
+            std::unique_lock lock(gate->mu);
+            gate->released.wait_for(lock, std::chrono::milliseconds(delay < 0 ? 60000 : delay),
+                                    [&] { return gate->release; });
+            *ipv4 = INADDR_LOOPBACK;
+            return delay >= 0;
+        });
+        for (const auto& c : cases) {
+            gate->delayMs = c.answerMs;
+            LanTransport searcher;
+            QCOMPARE(searcher.InitializeConnection(LanConnectionData(c.name), 0), DP_OK);
+            int ticks = 0;
+            QTimer ticker;
+            QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+            ticker.start(50);
+            DPSESSIONDESC2 desc;
+            desc.guidApplication = NewGuid();
+            QElapsedTimer clock;
+            clock.start();
+            QCOMPARE(searcher.EnumSessions(desc, 0, {}, DPENUMSESSIONS_AVAILABLE), c.result);
+            const qint64 took = clock.elapsed();
+            const qint64 lookup = c.answerMs < 0 ? lan::kLookupBound.count() : c.answerMs;
+            QVERIFY2(took >= lookup - 50 && took < lookup + 1500,
+                     qPrintable(QStringLiteral("%1: answered after %2 ms").arg(c.name).arg(took)));
+            QVERIFY2(ticks >= lookup / 50 / 2,
+                     qPrintable(QStringLiteral("%1: the window stood still (%2 ticks in %3 ms)")
+                                    .arg(c.name)
+                                    .arg(ticks)
+                                    .arg(took)));
+        }
+        lan::SetLookupOverride({});
+        std::lock_guard lock(gate->mu);
+        gate->release = true;
+        gate->released.notify_all();
     }
 
     void typedAddresses() {
