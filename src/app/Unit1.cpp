@@ -263,6 +263,7 @@ void TForm1::CreateControls() {
     Memo1 = new QPlainTextEdit(Panel2);
     Memo1->setObjectName(QStringLiteral("Memo1"));
     Memo1->setReadOnly(true);
+    Memo1->setMaximumBlockCount(kMaxLogLines);
     Memo1->setFont(platform::UiFont(13));
     Memo1->setToolTip(QStringLiteral("ゲームの進行状況が表記されます"));
     SetWidgetColors(Memo1, ColorToQColor(clTeal), ColorToQColor(clWhite));
@@ -276,6 +277,7 @@ void TForm1::CreateControls() {
     EDIT1->addItems(CannedPhrases);
     EDIT1->setCurrentIndex(-1);
     EDIT1->setEditText(QString());
+    EDIT1->lineEdit()->setMaxLength(kMaxChatLength);
     EDIT1->setEnabled(false);
     EDIT1->setToolTip(
         QStringLiteral("メッセージを入力してダブルクリック又はエンターキーで相手に送信できます"));

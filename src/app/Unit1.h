@@ -64,6 +64,12 @@ public:
     // stored Width and Height are the window's outer bounds.
     static constexpr int kFrameWidth = 8;
     static constexpr int kFrameHeight = 27;
+    // The longest chat line and player name, in characters: what the chat box
+    // and the name field let a person type, and what is shown of the
+    // opponent's. The log keeps this many lines, the oldest dropped first.
+    static constexpr int kMaxChatLength = 200;
+    static constexpr int kMaxNameLength = 64;
+    static constexpr int kMaxLogLines = 5000;
 
     // Controls, named as laid out.
     TPanel* Panel1 = nullptr;

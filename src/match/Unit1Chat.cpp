@@ -13,7 +13,15 @@
 
 namespace {
 const QString kCRLF = QStringLiteral("\r\n");
+
+// The opponent's text from its seventh character, no longer than this side's
+// own field lets a person type: *cut tells whether it was longer.
+QString Payload(const QString& text, int limit, bool* cut) {
+    const QString payload = platform::MidChars(text, 6);
+    *cut = platform::CharCount(payload) > limit;
+    return *cut ? platform::MidChars(payload, 0, limit) : payload;
 }
+} // namespace
 
 void TForm1::Edit1KeyPress(QChar& key) {
     if (START->text() != QStringLiteral("やめる") || key != QChar(13) ||
@@ -36,7 +44,8 @@ void TForm1::EDIT1DblClick() {
 }
 
 void TForm1::RESCHAT(const QString& text) {
-    const QString c = platform::MidChars(text, 6);
+    bool cut = false;
+    const QString c = Payload(text, kMaxChatLength, &cut);
     BringToFront();
     Form3->RESET();
     Form3->Tag = TForm3::modeNotice;
@@ -49,13 +58,17 @@ void TForm1::RESCHAT(const QString& text) {
         platform::PlaySound(QStringLiteral("PIPIWAV"), false);
     AddLog(OpponentName + QStringLiteral("さんからのメッセージを受信しました") + kCRLF +
            QStringLiteral("「") + c + QStringLiteral("」"));
+    if (cut)
+        AddLog(QStringLiteral("長すぎるメッセージなので、はじめの%1文字だけを表示しました")
+                   .arg(kMaxChatLength));
     platform::ProcessMessages();
     Form3->show();
     setEnabled(false);
 }
 
 void TForm1::RESNAME(const QString& text) {
-    const QString n = platform::MidChars(text, 6);
+    bool cut = false;
+    const QString n = Payload(text, kMaxNameLength, &cut);
     BringToFront();
     Form3->RESET();
     Form3->Tag = TForm3::modeNotice;
@@ -68,6 +81,9 @@ void TForm1::RESNAME(const QString& text) {
         platform::PlaySound(QStringLiteral("PIPIWAV"), false);
     AddLog(OpponentName + QStringLiteral("さんが名前を変えました") + kCRLF +
            QStringLiteral("あたらしい名前「") + n + QStringLiteral("」"));
+    if (cut)
+        AddLog(
+            QStringLiteral("長すぎる名前なので、はじめの%1文字だけを使います").arg(kMaxNameLength));
     OpponentName = n;
     KAISI();
     platform::ProcessMessages();

@@ -66,7 +66,7 @@ inline constexpr auto kProbeSlowInterval = 1500ms;
 inline constexpr auto kGoneInterval = 500ms;
 inline constexpr auto kShutdownLinger = 300ms;
 inline constexpr std::uint32_t kMaxSystems = 32;
-inline constexpr std::size_t kMaxQueuedBytes = 64u << 20;
+inline constexpr std::size_t kMaxQueuedBytes = 1u << 20;
 
 // How many systems a session of maxPlayers (0: no limit) takes, this one included.
 inline std::uint32_t SystemLimit(std::uint32_t maxPlayers) {

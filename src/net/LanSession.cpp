@@ -76,7 +76,10 @@ bool LanTransport::Session::CreateEnetHost(std::uint32_t maxPlayers) {
     if (!Host)
         return false;
     Host->maximumPacketSize = lanwire::kMaxPayload + 64;
-    Host->maximumWaitingData = 4 * (lanwire::kMaxPayload + 64);
+    // ENet drops, yet acknowledges, what arrives beyond this much undelivered
+    // data, which stalls the connection: room for a burst of whole datagrams
+    // (up to 256 are read at once), and a bound on what a peer can pile up.
+    Host->maximumWaitingData = 1u << 20;
     Host->intercept = InterceptDatagram;
     // The kernel reports ICMP errors for what this socket sends, so that an
     // ended program's "port unreachable" is seen (TakeSocketErrors).

@@ -31,7 +31,9 @@ constexpr std::uint16_t kSessionPortFirst = 43518;
 constexpr std::uint16_t kSessionPortCount = 8;
 // Bounds that every parser enforces.
 constexpr std::size_t kMaxNameBytes = 256;
-constexpr std::size_t kMaxPayload = 4u << 20;
+// The game's messages are short text: a chat line or a name of at most a few
+// hundred characters. Anything longer is refused before it is put together.
+constexpr std::size_t kMaxPayload = 4096;
 constexpr std::size_t kMaxPlayersListed = 64;
 constexpr std::size_t kMaxDatagram = 1200;
 

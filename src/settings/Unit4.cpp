@@ -173,6 +173,7 @@ void TOKRightDlg::CreateControls() {
     EDIT1 = new QLineEdit(XPGroupBox3);
     EDIT1->setObjectName(QStringLiteral("EDIT1"));
     EDIT1->setGeometry(16, 24, 361, 20);
+    EDIT1->setMaxLength(TForm1::kMaxNameLength);
     EDIT1->setToolTip(QStringLiteral("プレーやの名前を指定してください"));
     EDIT1->installEventFilter(this);
     connect(EDIT1, &QLineEdit::textChanged, this, &TOKRightDlg::EDIT1Change);

@@ -211,26 +211,44 @@ private slots:
     }
 
     // Text that is not valid UTF-8 in a chat line or a name arrives with
-    // replacement characters; a payload is cut at its first zero byte.
+    // replacement characters; a payload is cut at its first zero byte, and one
+    // longer than this side's own field takes is cut there, with a log line.
     void chatAndNamePayloads_data() {
         QTest::addColumn<QByteArray>("message");
         QTest::addColumn<QString>("label");
         QTest::addColumn<QString>("opponent");
+        QTest::addColumn<QString>("lastLog");
+        const QString chat = QStringLiteral("あ").repeated(TForm1::kMaxChatLength);
+        const QString name = QStringLiteral("名").repeated(TForm1::kMaxNameLength);
+        const QString heard = QStringLiteral("「」");
         QTest::newRow("empty chat")
-            << QByteArray("CHAT  ") << QStringLiteral("「」") << QStringLiteral("ロー");
+            << QByteArray("CHAT  ") << QStringLiteral("「」") << QStringLiteral("ロー") << heard;
         QTest::newRow("chat cut at zero")
-            << QByteArray("CHAT  ab\0cd", 11) << QStringLiteral("「ab」") << QStringLiteral("ロー");
-        QTest::newRow("invalid chat")
-            << QByteArray("CHAT  \xff!") << QStringLiteral("「\uFFFD!」") << QStringLiteral("ロー");
+            << QByteArray("CHAT  ab\0cd", 11) << QStringLiteral("「ab」") << QStringLiteral("ロー")
+            << QStringLiteral("「ab」");
+        QTest::newRow("invalid chat") << QByteArray("CHAT  \xff!") << QStringLiteral("「\uFFFD!」")
+                                      << QStringLiteral("ロー") << QStringLiteral("「\uFFFD!」");
         QTest::newRow("invalid name")
-            << QByteArray("NAME  \xc3(") << QStringLiteral("\uFFFD(") << QStringLiteral("\uFFFD(");
-        QTest::newRow("empty name")
-            << QByteArray("NAME  ") << QStringLiteral("あたらしい名前 ") << QString();
+            << QByteArray("NAME  \xc3(") << QStringLiteral("\uFFFD(") << QStringLiteral("\uFFFD(")
+            << QStringLiteral("あたらしい名前「\uFFFD(」");
+        QTest::newRow("empty name") << QByteArray("NAME  ") << QStringLiteral("あたらしい名前 ")
+                                    << QString() << QStringLiteral("あたらしい名前「」");
+        QTest::newRow("chat too long")
+            << "CHAT  " + (chat + QStringLiteral("いう")).toUtf8() << "「" + chat + "」"
+            << QStringLiteral("ロー")
+            << QStringLiteral("長すぎるメッセージなので、はじめの%1文字だけを表示しました")
+                   .arg(TForm1::kMaxChatLength);
+        QTest::newRow("name too long")
+            << "NAME  " + (name + QStringLiteral("前")).toUtf8()
+            << QStringLiteral("あたらしい名前 ") + name << name
+            << QStringLiteral("長すぎる名前なので、はじめの%1文字だけを使います")
+                   .arg(TForm1::kMaxNameLength);
     }
     void chatAndNamePayloads() {
         QFETCH(QByteArray, message);
         QFETCH(QString, label);
         QFETCH(QString, opponent);
+        QFETCH(QString, lastLog);
         CHECKED(HostBare());
         Program& A = bench->Add(QStringLiteral("アキ"));
         A.Start();
@@ -239,6 +257,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(A.InNotice(), kWaitMs);
         QVERIFY2(A.p()->Label1->text().endsWith(label), qPrintable(A.p()->Label1->text()));
         QCOMPARE(A.f()->OpponentName, opponent);
+        QCOMPARE(A.LastLogLines(1), lastLog);
     }
 
     // A join that fails (the session closed, or the network lost it) is not

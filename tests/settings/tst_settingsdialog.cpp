@@ -209,7 +209,7 @@ private slots:
             QCOMPARE(widget->toolTip(), QString::fromUtf8(r.hint));
         }
         QVERIFY(d.OKBtn->isDefault());
-        QCOMPARE(d.EDIT1->maxLength(), 32767); // Qt's default: no limit of our own
+        QCOMPARE(d.EDIT1->maxLength(), TForm1::kMaxNameLength);
 
         // Pattern panels: the tile unscaled from its top-left, in a disabled 29 x 29
         // picture inside the bevels.
