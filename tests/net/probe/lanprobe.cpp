@@ -5,7 +5,8 @@
 // every local network; "host" or "host:port" asks that computer) --max N --name SESSION --player
 // NAME --loss PERCENT (drops that share of the session datagrams received, where netem is missing).
 // Commands (one per line): host | search | join | auto | players |
-// send <id|all> <size> <g|u> <count> | ping <count> | stats | close | quit.
+// send <id|all> <size> <g|u> <count> | text <chat|name> <size> <count> | ping <count> |
+// stats | close | quit.
 // Every answer and event is one line on standard output.
 #include "net/LanTransport.h"
 
@@ -164,6 +165,23 @@ public:
             const auto bytes = MakeMessage(guaranteed ? 'D' : 'U', ++NextSeq, size);
             last = Transport ? Transport->Send(LocalId, to, guaranteed ? DPSEND_GUARANTEED : 0,
                                                bytes.data(), static_cast<std::uint32_t>(size))
+                             : DPERR_NOCONNECTION;
+            ok += last == DP_OK ? 1 : 0;
+        }
+        Say("sent %d result=%08x", ok, last);
+    }
+
+    // A match message as the game sends it: the six-character command ("chat":
+    // "CHAT  ", "name": "NAME  "), then `size` letters and a zero byte.
+    void SendText(const std::string& command, std::size_t size, int count) {
+        std::string text = command == "name" ? "NAME  " : "CHAT  ";
+        text.append(size, 'a');
+        text.push_back('\0');
+        int ok = 0;
+        HRESULT last = DP_OK;
+        for (int i = 0; i < count; ++i) {
+            last = Transport ? Transport->Send(LocalId, DPID_ALLPLAYERS, DPSEND_GUARANTEED,
+                                               text.data(), static_cast<std::uint32_t>(text.size()))
                              : DPERR_NOCONNECTION;
             ok += last == DP_OK ? 1 : 0;
         }
@@ -382,6 +400,8 @@ int main(int argc, char** argv) {
             probe.Players();
         } else if (command == "send" && words.size() == 5) {
             probe.SendMany(words[1], std::stoul(words[2]), words[3] == "g", std::stoi(words[4]));
+        } else if (command == "text" && words.size() == 4) {
+            probe.SendText(words[1], std::stoul(words[2]), std::stoi(words[3]));
         } else if (command == "ping" && words.size() == 2) {
             probe.Ping(std::stoi(words[1]));
         } else if (command == "stats") {
