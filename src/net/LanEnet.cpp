@@ -1,6 +1,7 @@
 // ENet for the session's I/O: loading the library, configuring peers, sending, capping resends.
 #include "net/LanEnet.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace lan {
@@ -20,8 +21,13 @@ constexpr std::uint32_t kEnetTimeoutMs = 30000;
 // ENet doubles a reliable packet's resend time on every loss, starting from a
 // 500 ms guess before it has measured the round trip: on a lossy LAN a few
 // losses in a row would stall a join or a move for seconds. Round trips on a
-// LAN are milliseconds, so resends are kept at most this far apart.
+// LAN are milliseconds, so resends are kept at most this far apart; once a
+// connection's round trip is measured and longer (across the internet), at
+// most that round trip and its variation apart, plus a margin for the time
+// the other side takes to answer, so that nothing is sent again before its
+// acknowledgement could arrive.
 constexpr enet_uint32 kMaxResendMs = 100;
+constexpr enet_uint32 kAnswerMarginMs = 25;
 constexpr std::uint8_t kReliableChannel = 0;
 constexpr std::uint8_t kUnreliableChannel = 1;
 
@@ -51,17 +57,27 @@ void SendPacket(ENetPeer* peer, const lanwire::Bytes& bytes, bool reliable) {
         Enet()->packet_destroy(packet);
 }
 
+enet_uint32 ResendCap(const ENetPeer& peer) {
+    // ENet has measured the round trip once an acknowledgement came.
+    if (peer.lastReceiveTime == 0)
+        return kMaxResendMs;
+    return std::max(kMaxResendMs,
+                    peer.roundTripTime +
+                        std::max<enet_uint32>(4 * peer.roundTripTimeVariance, kAnswerMarginMs));
+}
+
 // Only the rules' silence bound then ends a connection that goes unanswered.
 void CapResendTimes(ENetHost* host) {
     for (std::size_t i = 0; i < host->peerCount; ++i) {
         ENetPeer& peer = host->peers[i];
         if (enet_list_empty(&peer.sentReliableCommands))
             continue;
+        const enet_uint32 cap = ResendCap(peer);
         for (ENetListIterator it = enet_list_begin(&peer.sentReliableCommands);
              it != enet_list_end(&peer.sentReliableCommands); it = enet_list_next(it)) {
             auto* command = reinterpret_cast<ENetOutgoingCommand*>(it);
-            if (command->roundTripTimeout > kMaxResendMs)
-                command->roundTripTimeout = kMaxResendMs;
+            if (command->roundTripTimeout > cap)
+                command->roundTripTimeout = cap;
             command->roundTripTimeoutLimit = 0xFFFFFFFFu;
             const enet_uint32 due = command->sentTime + command->roundTripTimeout;
             if (static_cast<std::int32_t>(due - peer.nextTimeout) < 0)

@@ -39,7 +39,9 @@ const EnetApi* Enet();
 // Pings and time-outs of a new connection.
 void ConfigurePeer(ENetPeer* peer);
 void SendPacket(ENetPeer* peer, const lanwire::Bytes& bytes, bool reliable);
-// Keeps every reliable packet in flight resent at most kMaxResendMs apart.
+// The longest wait before a reliable packet to this peer is sent again.
+enet_uint32 ResendCap(const ENetPeer& peer);
+// Keeps every reliable packet in flight resent at most ResendCap apart.
 void CapResendTimes(ENetHost* host);
 
 inline Endpoint EndpointOf(const ENetAddress& address) {

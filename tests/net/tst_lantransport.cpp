@@ -2,6 +2,7 @@
 // joining, refusing, sending, leaving, host migration, hostile input, and
 // the session-location dialog.
 #include "net/LanDiscovery.h"
+#include "net/LanEnet.h"
 #include "net/LanLookup.h"
 #include "net/LanSessionDialog.h"
 #include "net/LanTransport.h"
@@ -708,6 +709,23 @@ private slots:
         std::lock_guard lock(gate->mu);
         gate->release = true;
         gate->released.notify_all();
+    }
+
+    // Resends stay 100 ms apart at most on a LAN and before the round trip is
+    // measured; a longer measured round trip, with its variation or a margin,
+    // is waited out before anything is sent again.
+    void resendsFollowTheRoundTrip() {
+        const struct {
+            enet_uint32 heard, rtt, variance, cap;
+        } cases[] = {{0, 500, 250, 100}, {1, 1, 1, 100},    {1, 60, 2, 100},
+                     {1, 300, 2, 325},   {1, 300, 20, 380}, {1, 150, 50, 350}};
+        for (const auto& c : cases) {
+            ENetPeer peer{};
+            peer.lastReceiveTime = c.heard;
+            peer.roundTripTime = c.rtt;
+            peer.roundTripTimeVariance = c.variance;
+            QCOMPARE(lan::ResendCap(peer), c.cap);
+        }
     }
 
     void typedAddresses() {
