@@ -49,6 +49,14 @@ ip -n $R addr add 10.90.2.1/24 dev rb && ip -n $R link set rb up
 ip -n $A addr add 10.90.1.2/24 dev va && ip -n $A link set va up
 ip -n $B addr add 10.90.2.2/24 dev vb && ip -n $B link set vb up
 
+# The datagrams the relay has passed from B towards A so far.
+count_up() {
+    rm -f "$work/counts"
+    kill -USR1 "$relay"
+    for _ in $(seq 50); do [[ -s "$work/counts" ]] && break; sleep 0.05; done
+    sed -n 's/^up //p' "$work/counts"
+}
+
 guid=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
 printf '%-8s %6s %10s %12s\n' delay_ms pings rtt_ms datagrams/msg
 IFS=, read -ra list <<<"$delays"
@@ -66,12 +74,6 @@ for delay in "${list[@]}"; do
     echo join >&$fb
     for _ in $(seq 100); do grep -q '^player id=' "$work/b.out" && break; sleep 0.1; done
     sleep 2 # the join's own traffic settles
-    count_up() {
-        rm -f "$work/counts"
-        kill -USR1 $relay
-        for _ in $(seq 50); do [[ -s "$work/counts" ]] && break; sleep 0.05; done
-        sed -n 's/^up //p' "$work/counts"
-    }
     up0=$(count_up)
     echo "ping $pings" >&$fb
     for _ in $(seq 600); do grep -q '^rtt ' "$work/b.out" && break; sleep 0.1; done

@@ -91,12 +91,17 @@ std::vector<std::uint32_t> BroadcastTargets() {
     return targets;
 }
 
-bool ResolveIpv4(const std::string& text, std::uint32_t* ipv4) {
+bool ParseIpv4(const std::string& text, std::uint32_t* ipv4) {
     in_addr parsed{};
-    if (inet_pton(AF_INET, text.c_str(), &parsed) == 1) {
-        *ipv4 = ntohl(parsed.s_addr);
+    if (inet_pton(AF_INET, text.c_str(), &parsed) != 1)
+        return false;
+    *ipv4 = ntohl(parsed.s_addr);
+    return true;
+}
+
+bool ResolveIpv4(const std::string& text, std::uint32_t* ipv4) {
+    if (ParseIpv4(text, ipv4))
         return true;
-    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;

@@ -29,6 +29,8 @@ std::vector<std::uint32_t> BroadcastTargets();
 // above (e.g. only 127.255.255.255); an empty one restores them.
 void SetBroadcastTargetsOverride(std::vector<std::uint32_t> targets);
 
+// Reads a dotted IPv4 address; false for anything else (a name, say).
+bool ParseIpv4(const std::string& text, std::uint32_t* ipv4);
 // Resolves a typed host address (dotted IPv4 or a name) to an IPv4 address.
 bool ResolveIpv4(const std::string& text, std::uint32_t* ipv4);
 

@@ -8,7 +8,6 @@
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
-#include <arpa/inet.h>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -52,11 +51,8 @@ bool ResolveIpv4Bounded(const std::string& text, std::uint32_t* ipv4,
         std::lock_guard lock(overrideMu);
         lookup = lookupOverride ? lookupOverride : ResolveIpv4;
     }
-    in_addr dotted{};
-    if (inet_pton(AF_INET, text.c_str(), &dotted) == 1) {
-        *ipv4 = ntohl(dotted.s_addr);
+    if (ParseIpv4(text, ipv4))
         return true;
-    }
     const auto deadline = std::chrono::steady_clock::now() + bound;
     auto state = std::make_shared<Lookup>();
     if (state->doneFd < 0)

@@ -232,6 +232,8 @@ private:
     GUID NewGuid();
 
     // LanRulesTimers.cpp: the timers, silence and departure.
+    std::optional<Time> HandshakeDue(const Link& link) const;
+    Time DepartureDue(const Link& link) const;
     void Expire(Timer timer, Time now);
     void ReportSilence(Time now);
     void DropSystem(const Endpoint& system, Time now);

@@ -9,14 +9,25 @@ using lanwire::ByteView;
 
 // ---- timers ----
 
+// A host drops a system that connected and has not been welcomed in time.
+std::optional<Time> SessionRules::HandshakeDue(const Link& link) const {
+    if (SessionRole != Role::Host || !link.incoming || link.joined)
+        return std::nullopt;
+    return link.opened + kHandshakeLimit;
+}
+
+Time SessionRules::DepartureDue(const Link& link) const {
+    return link.heard + kDepartureSilence;
+}
+
 std::optional<Time> SessionRules::Due(Timer timer) const {
     std::optional<Time> due;
     auto atMost = [&due](Time t) { due = due ? std::min(*due, t) : t; };
     switch (timer) {
     case Timer::Handshake:
         for (const auto& [id, link] : Links) {
-            if (SessionRole == Role::Host && link.incoming && !link.joined)
-                atMost(link.opened + kHandshakeLimit);
+            if (const auto due = HandshakeDue(link))
+                atMost(*due);
         }
         break;
     case Timer::SeatHeld:
@@ -52,7 +63,7 @@ std::optional<Time> SessionRules::Due(Timer timer) const {
         break;
     case Timer::Departure:
         for (const auto& [id, link] : Links)
-            atMost(link.heard + kDepartureSilence);
+            atMost(DepartureDue(link));
         break;
     case Timer::Shutdown:
         if (ShuttingDown)
@@ -85,7 +96,7 @@ void SessionRules::Expire(Timer timer, Time now) {
     switch (timer) {
     case Timer::Handshake:
         for (const auto& [id, link] : Links) {
-            if (link.incoming && !link.joined && now >= link.opened + kHandshakeLimit)
+            if (const auto due = HandshakeDue(link); due && now >= *due)
                 links.push_back(id);
         }
         for (LinkId link : links)
@@ -119,7 +130,7 @@ void SessionRules::Expire(Timer timer, Time now) {
         break;
     case Timer::Departure:
         for (const auto& [id, link] : Links) {
-            if (now >= link.heard + kDepartureSilence)
+            if (now >= DepartureDue(link))
                 links.push_back(id);
         }
         for (LinkId link : links) {
