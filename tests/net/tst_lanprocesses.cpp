@@ -167,14 +167,19 @@ private slots:
         auto guest = std::make_unique<Probe>(guid, "bob");
         guest->Command("join");
         QVERIFY(!host->WaitFor("created").isEmpty());
+        // The guest's join is over too: a host killed before would only fail it.
+        QVERIFY(!guest->WaitFor("player id=").isEmpty());
         QElapsedTimer timer;
         timer.start();
         Probe& stayer = portTaken ? *guest : *host;
-        (portTaken ? host : guest)->Process.kill();
+        // Started beforehand, so that it takes the port before the stayer's
+        // next packet could find it closed.
         std::unique_ptr<Probe> next;
+        if (portTaken)
+            next = std::make_unique<Probe>(NewGuid(), "carol");
+        (portTaken ? host : guest)->Process.kill();
         if (portTaken) {
             host->Process.waitForFinished(3000);
-            next = std::make_unique<Probe>(NewGuid(), "carol");
             next->Command("host");
             const QString taken = Probe::Field(next->WaitFor("hosting"), "port");
             if (taken != port)
