@@ -6,12 +6,13 @@ set -euo pipefail
 packages=(
     cmake g++ ninja-build pkg-config clang libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools qt6-base-private-dev qt6-qpa-plugins libgl-dev libfontconfig-dev
-    libsdl2-dev libjpeg62-turbo-dev libenet-dev
+    libsdl2-dev libjpeg62-turbo-dev libenet-dev libminiupnpc-dev libnatpmp-dev
     libemf2svg-dev libwmf-dev qt6-svg-dev
     fonts-ipafont-gothic qt6-translations-l10n
     fonts-urw-base35
     xvfb xauth iproute2 openbox xdotool imagemagick x11-utils
     desktop-file-utils appstream libxml2-utils nftables
+    miniupnpd-nftables miniupnpc natpmpc
 )
 # Callers may ask for more (the package build does).
 packages+=("$@")

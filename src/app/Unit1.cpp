@@ -160,12 +160,14 @@ void TForm1::CreateMenu() {
     File1 = menuBar()->addMenu(QStringLiteral("ファイル"));
     N1 = File1->addAction(QStringLiteral("はじめる"));
     N4 = File1->addAction(QStringLiteral("アドレスを指定してはじめる..."));
+    N5 = File1->addAction(QStringLiteral("インターネットの相手を待つ..."));
     N2 = File1->addAction(QStringLiteral("設定..."));
     N3 = File1->addAction(QStringLiteral("おわる..."));
     Help1 = menuBar()->addMenu(QStringLiteral("ヘルプ"));
     About1 = Help1->addAction(QStringLiteral("バージョン情報"));
     connect(N1, &QAction::triggered, this, [this] { STARTClick(N1); });
     connect(N4, &QAction::triggered, this, &TForm1::N4Click);
+    connect(N5, &QAction::triggered, this, &TForm1::N5Click);
     connect(N2, &QAction::triggered, this, &TForm1::N2Click);
     connect(N3, &QAction::triggered, this, &TForm1::N3Click);
     connect(About1, &QAction::triggered, this, &TForm1::About1Click);
@@ -451,6 +453,10 @@ bool TForm1::FormCloseQuery() {
 void TForm1::FormClose() {
     ResizeAttached = false;
     SAVEINI();
+    // The router's forwarding goes with the session: a router slow to answer
+    // delays the end by a few seconds at most.
+    Forwarding.reset();
+    lan::RouterForwarding::AwaitRemovals(std::chrono::milliseconds(3000));
 }
 
 void TForm1::FormDestroy() {

@@ -3,6 +3,7 @@
 
 #include "board/Unit2.h"
 #include "match/GameRecords.h"
+#include "net/LanRouter.h"
 #include "platform/Color.h"
 #include "platform/ImageControl.h"
 #include "platform/Panel.h"
@@ -92,6 +93,9 @@ public:
     // "アドレスを指定してはじめる...": the start with the session-location
     // dialog left to the player, to join a computer by its address.
     QAction* N4 = nullptr;
+    // "インターネットの相手を待つ...": waits as a host, with the router asked
+    // to forward the game's ports to this computer.
+    QAction* N5 = nullptr;
     QAction* N2 = nullptr;
     QAction* N3 = nullptr;
     QMenu* Help1 = nullptr;
@@ -161,10 +165,17 @@ public:
     // Pairing and the first-move choice.
     void STARTClick(QObject* Sender);
     void N4Click();
-    // Searches, then joins or creates the session. With byAddress the
-    // session-location dialog waits for the player, and a typed address is
-    // joined or reported, never hosted.
-    void AUTOSTART(bool byAddress = false);
+    void N5Click();
+    enum class TStart {
+        Search,    // the local network searched, its waiting player joined, else hosted
+        ByAddress, // the session-location dialog waits for the player, and a typed
+                   // address is joined or reported, never hosted
+        Internet,  // hosted at once, the router asked to forward the game's ports
+    };
+    // Joins or creates the session.
+    void AUTOSTART(TStart kind = TStart::Search);
+    // The log line for the router's answer to "インターネットの相手を待つ...".
+    static QString RouterLine(const lan::RouterReport& report);
     void Lanx1ComesNewChallenger(TLanx* Sender, TLanxPlayer* player, const QString& ShortName,
                                  const QString& LongName);
     void SENKOSET();
@@ -321,6 +332,11 @@ private:
     // The waiting host's addresses, logged once so its player can pass them on.
     void LogOwnAddresses();
     bool OwnAddressesLogged = false;
+    // While this program hosts after "インターネットの相手を待つ...": the
+    // router's forwarding of its ports, removed when the session ends. Its
+    // outcome is logged as one line.
+    void ForwardRouterPorts();
+    std::unique_ptr<lan::RouterForwarding> Forwarding;
     // The name of the other player of the session ("" when there is none).
     QString OtherPlayerName() const;
     // Waiting for an opponent begins: after 30 s without one, one log line

@@ -58,7 +58,7 @@ void TForm1::SendMatchMessage(const QString& text) {
 }
 
 void TForm1::STARTClick(QObject* Sender) {
-    if (Sender != N1 && Sender != N4) {
+    if (Sender != N1 && Sender != N4 && Sender != N5) {
         if (START->text() == kQuit) {
             close();
             return;
@@ -76,26 +76,36 @@ void TForm1::STARTClick(QObject* Sender) {
     N1->setChecked(isEnabled());
     N1->setEnabled(false);
     N4->setEnabled(false);
-    AUTOSTART(Sender == N4);
+    N5->setEnabled(false);
+    AUTOSTART(Sender == N4 ? TStart::ByAddress : Sender == N5 ? TStart::Internet : TStart::Search);
 }
 
 void TForm1::N4Click() {
     STARTClick(N4);
 }
 
-void TForm1::AUTOSTART(bool byAddress) {
+void TForm1::N5Click() {
+    STARTClick(N5);
+}
+
+void TForm1::AUTOSTART(TStart kind) {
+    const bool byAddress = kind == TStart::ByAddress;
+    const bool internet = kind == TStart::Internet;
     Form3->RESET();
     Form3->SetLabelLayoutCenter();
-    Form3->Label1->setText(QStringLiteral("プレーヤーを探しています") + kCRLF +
-                           QStringLiteral("しばらくお待ち下さい"));
-    platform::ProcessMessages();
-    Form3->show();
-    platform::ProcessMessagesUntilShown(Form3);
+    if (!internet) {
+        Form3->Label1->setText(QStringLiteral("プレーヤーを探しています") + kCRLF +
+                               QStringLiteral("しばらくお待ち下さい"));
+        platform::ProcessMessages();
+        Form3->show();
+        platform::ProcessMessagesUntilShown(Form3);
+    }
 
-    // The thread confirms the session-location dialog; a start by address
-    // leaves it to the player.
+    // The thread confirms the session-location dialog of the search; a start
+    // by address leaves it to the player, and a wait for the internet shows
+    // none.
     MyThread.reset();
-    if (!byAddress)
+    if (kind == TStart::Search)
         MyThread = std::make_unique<TMyThread>();
 
     int index = -1;
@@ -124,7 +134,7 @@ void TForm1::AUTOSTART(bool byAddress) {
         // the end of the program.
         WithoutHaltOnError([&] { return Lanx1->Connect(index); });
     } else {
-        Lanx1->Connect(index);
+        Lanx1->Connect(index, !internet);
     }
     platform::ProcessMessages();
     const QString address = byAddress ? Lanx1->SessionAddress() : QString();
@@ -161,13 +171,21 @@ void TForm1::AUTOSTART(bool byAddress) {
         HoldArrivals();
         Lanx1->CreateSession(QStringLiteral("KORVAMESH"), MyName, MyName);
         IsHost = true;
+        if (internet)
+            ForwardRouterPorts();
         platform::ProcessMessages();
         Form3->SetLabelLayoutCenter();
         if (GRID->SoundF)
             platform::MessageBeep(platform::MB_OK);
-        Form3->Label1->setText(QStringLiteral("見つかりませんでした") + kCRLF +
-                               QStringLiteral("プレーヤーを待ちます"));
+        Form3->Label1->setText(internet ? QStringLiteral("インターネットの") + kCRLF +
+                                              QStringLiteral("プレーヤーを待ちます")
+                                        : QStringLiteral("見つかりませんでした") + kCRLF +
+                                              QStringLiteral("プレーヤーを待ちます"));
         platform::ProcessMessages();
+        if (internet) {
+            Form3->show();
+            platform::ProcessMessagesUntilShown(Form3);
+        }
         platform::SleepUnlessWoken(3000, [this] {
             return !HeldArrivals.empty() ||
                    (Lanx1->ReceiveThread() && Lanx1->ReceiveThread()->HandOverPending());
@@ -239,6 +257,8 @@ void TForm1::BackToIdle() {
     N1->setCheckable(false);
     N1->setEnabled(true);
     N4->setEnabled(true);
+    N5->setEnabled(true);
+    Forwarding.reset();
     show();
 }
 
@@ -252,6 +272,42 @@ void TForm1::LogOwnAddresses() {
     if (!dotted.isEmpty())
         AddLog(QStringLiteral("このコンピューターのアドレス: ") +
                dotted.join(QStringLiteral(", ")));
+}
+
+QString TForm1::RouterLine(const lan::RouterReport& report) {
+    const QString external = QString::fromStdString(lan::DottedIpv4(report.external));
+    const QString byHand =
+        QStringLiteral("ルーターの設定で UDP 43517〜43525 番ポートをこのコンピュー"
+                       "ターに転送するか、相手と同じ VPN に入ってください");
+    switch (report.outcome) {
+    case lan::RouterOutcome::Forwarded:
+        return QStringLiteral("インターネットの相手に伝えるアドレス: ") + external;
+    case lan::RouterOutcome::NoRouter:
+        return QStringLiteral("ポートの転送をたのめるルーターが見つかりませんでした。") + byHand;
+    case lan::RouterOutcome::Refused:
+        return QStringLiteral("ルーターがポートの転送をことわりました。") + byHand;
+    case lan::RouterOutcome::PortTaken:
+        return QStringLiteral(
+                   "ルーターの UDP %1 番ポートは、ほかのコンピューターに転送されています。")
+                   .arg(report.port) +
+               byHand;
+    case lan::RouterOutcome::NotPublic:
+        break;
+    }
+    return QStringLiteral("ルーターのアドレス %1 は、インターネットから届かないアドレスです（ルー"
+                          "ターがプロバイダーなどの別のネットワークの内側にあります）。相手と同じ "
+                          "VPN に入るか、その外側で UDP 43517〜43525 番ポートを転送してください")
+        .arg(external);
+}
+
+void TForm1::ForwardRouterPorts() {
+    const std::vector<std::uint16_t> ports{lan::DiscoveryPort(), Lanx1->SessionPort()};
+    Forwarding =
+        std::make_unique<lan::RouterForwarding>(ports, [this](const lan::RouterReport& report) {
+            // On the router thread, while Forwarding lives: the line is logged on the window's.
+            QMetaObject::invokeMethod(
+                this, [this, report] { AddLog(RouterLine(report)); }, Qt::QueuedConnection);
+        });
 }
 
 QString TForm1::OtherPlayerName() const {

@@ -145,6 +145,9 @@ public:
     // typed (empty: the local network). Transports without a dialog keep none.
     virtual void SetSessionAddress(const QString& address) { (void)address; }
     virtual QString SessionAddress() const { return {}; }
+    // The UDP port of the open session on this computer (0: none, or a
+    // transport without ports).
+    virtual std::uint16_t SessionPort() const { return 0; }
     // Whom to pair with: own is this program's installation tag (all zero:
     // none), announced in discovery; while preferred is not empty, searches
     // list and join, and a waiting host answers, only the programs of those

@@ -53,7 +53,7 @@ public:
     // For tests and the probe: whether this object hosts its open session, the
     // session's ENet port (0 with none), and its description.
     bool IsHost() const;
-    std::uint16_t SessionPort() const;
+    std::uint16_t SessionPort() const override;
     DPSESSIONDESC2 SessionDesc() const;
 
     // Test tool: drops this percentage of the datagrams that every session

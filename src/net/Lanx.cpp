@@ -221,7 +221,7 @@ void TLanx::Loaded() {
     CreatePlatform();
 }
 
-HRESULT TLanx::Connect(int ConnectionIndex) {
+HRESULT TLanx::Connect(int ConnectionIndex, bool search) {
     SearchResult_ = DP_OK;
     if (ConnectionInitialized) {
         if (SessionOpen)
@@ -241,6 +241,8 @@ HRESULT TLanx::Connect(int ConnectionIndex) {
 
     ConnectionInitialized = true;
     Sessions_ = TLanxSessions();
+    if (!search)
+        return result;
     DPSESSIONDESC2 desc;
     desc.guidApplication = AppGuid_;
     Platform().SetSessionAddress(SessionAddress_);
@@ -257,6 +259,10 @@ HRESULT TLanx::Connect(int ConnectionIndex) {
     SearchResult_ = enumerated;
     CheckResult(enumerated, QStringLiteral("セッションの列挙に失敗しました"));
     return result;
+}
+
+std::uint16_t TLanx::SessionPort() const {
+    return DirectPlay ? DirectPlay->SessionPort() : 0;
 }
 
 HRESULT TLanx::CreateSession(const QString& SessionName, const QString& ShortName,

@@ -177,9 +177,11 @@ public:
     // Called once after the stored properties were set: creates the platform
     // object and lists its connections.
     void Loaded();
-    // Initialises a connection and lists the sessions of AppGuid; returns the
-    // initialisation's result.
-    HRESULT Connect(int ConnectionIndex);
+    // Initialises a connection and, unless `search` is false, lists the
+    // sessions of AppGuid; returns the initialisation's result.
+    HRESULT Connect(int ConnectionIndex, bool search = true);
+    // The UDP port of the open session on this computer (0: none).
+    std::uint16_t SessionPort() const;
     // The address the session-location dialog shows when Connect's search asks
     // for one; after Connect, the address the search went to as typed there
     // (empty: the local network).

@@ -2,12 +2,15 @@
 // chat and name changes, notices over popups, the opponent leaving, a newcomer.
 #include "MatchHarness.h"
 
+#include "net/LanRouter.h"
 #include "net/LanSessionDialog.h"
 #include "settings/Unit4.h"
 
 #include <QMenu>
 #include <QMouseEvent>
 #include <QScopeGuard>
+
+#include <mutex>
 
 using namespace matchtest;
 
@@ -441,6 +444,52 @@ private slots:
         const Game game = Continuation({}, 2);
         CHECKED(PlayMoves(first, second, game, 0, game.moves.size()));
         QCOMPARE(hints(H) + hints(C), 1);
+    }
+
+    // The wait for a friend on the internet hosts at once, asks the router to
+    // forward the discovery port and the session's, and logs its answer in
+    // one line; a program that presses "はじめる" joins it without asking the
+    // router. Every answer but a forwarding says what to do instead.
+    void waitForTheInternet() {
+        const auto port =
+            static_cast<std::uint16_t>(20000 + QRandomGenerator::global()->bounded(20000));
+        lan::SetDiscoveryPortOverride(port);
+        std::mutex mu;
+        std::vector<std::vector<std::uint16_t>> asked;
+        lan::SetRouterOverride([&](const std::vector<std::uint16_t>& ports) {
+            std::lock_guard lock(mu);
+            asked.push_back(ports);
+            return lan::RouterReport{lan::RouterOutcome::Forwarded, 0x2D435901};
+        });
+        const auto restore = qScopeGuard([] {
+            lan::SetDiscoveryPortOverride(0);
+            lan::SetRouterOverride({});
+        });
+
+        Program& H = bench->Add(QStringLiteral("ハル"));
+        QCOMPARE(H.f()->File1->actions().indexOf(H.f()->N5), 2);
+        H.f()->N5->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            H.Log().contains(QStringLiteral("インターネットの相手に伝えるアドレス: 45.67.89.1")),
+            kWaitMs);
+        QVERIFY(H.Log().contains(QStringLiteral("待機中")));
+        QVERIFY(!H.f()->N1->isEnabled() && !H.f()->N4->isEnabled() && !H.f()->N5->isEnabled());
+        Program& G = bench->Add(QStringLiteral("ゲン"));
+        G.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(H.InChoice() && G.InChoice(), kWaitMs);
+        {
+            std::lock_guard lock(mu);
+            const std::vector<std::vector<std::uint16_t>> once{{port, H.f()->Lanx1->SessionPort()}};
+            QCOMPARE(asked, once);
+        }
+
+        for (auto outcome : {lan::RouterOutcome::NoRouter, lan::RouterOutcome::Refused,
+                             lan::RouterOutcome::PortTaken, lan::RouterOutcome::NotPublic}) {
+            const QString line = TForm1::RouterLine({outcome, 0x64400001, 43517});
+            QVERIFY2(line.contains(QStringLiteral("UDP 43517〜43525")) &&
+                         line.contains(QStringLiteral("VPN")) && !line.contains(QLatin1Char('\n')),
+                     qPrintable(line));
+        }
     }
 
     // The start by address leaves the session-location dialog to the player.

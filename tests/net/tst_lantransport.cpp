@@ -4,6 +4,7 @@
 #include "net/LanDiscovery.h"
 #include "net/LanEnet.h"
 #include "net/LanLookup.h"
+#include "net/LanRouter.h"
 #include "net/LanSessionDialog.h"
 #include "net/LanTransport.h"
 #include "net/LanWire.h"
@@ -261,6 +262,28 @@ public:
 class TestLanTransport : public QObject {
     Q_OBJECT
 private slots:
+    // The router's own address, as the internet sees it: the private and
+    // shared ranges, and their neighbours, which are public.
+    void routerAddressesThatTheInternetReaches() {
+        const struct {
+            const char* address;
+            bool reached;
+        } cases[] = {
+            {"45.67.89.1", true},   {"8.8.8.8", true},          {"9.255.255.255", true},
+            {"10.0.0.1", false},    {"11.0.0.0", true},         {"100.63.255.255", true},
+            {"100.64.0.0", false},  {"100.127.255.255", false}, {"100.128.0.0", true},
+            {"127.0.0.1", false},   {"169.254.1.1", false},     {"172.15.255.255", true},
+            {"172.16.0.0", false},  {"172.31.255.255", false},  {"172.32.0.0", true},
+            {"192.168.1.1", false}, {"192.169.0.0", true},      {"203.0.113.5", false},
+            {"0.0.0.0", false},     {"224.0.0.1", false},       {"255.255.255.255", false},
+        };
+        for (const auto& c : cases) {
+            std::uint32_t ipv4 = 0;
+            QVERIFY(lan::ParseIpv4(c.address, &ipv4));
+            QVERIFY2(lan::IsPublicIpv4(ipv4) == c.reached, c.address);
+        }
+    }
+
     void cleanup() { LanTransport::SetReservationLapse(std::chrono::milliseconds(0)); }
 
     void hostSearchJoin() {

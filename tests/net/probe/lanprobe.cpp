@@ -6,8 +6,13 @@
 // NAME --loss PERCENT (drops that share of the session datagrams received, where netem is missing).
 // Commands (one per line): host | search | join | auto | players |
 // send <id|all> <size> <g|u> <count> | text <chat|name> <size> <count> | ping <count> |
-// stats | close | quit.
+// stats | forward | unforward | close | quit.
+// "forward" asks the router to forward the discovery port and the session's
+// port, as the game's wait for a friend on the internet does; "unforward",
+// "close" and "quit" remove the forwarding.
 // Every answer and event is one line on standard output.
+#include "net/LanDiscovery.h"
+#include "net/LanRouter.h"
 #include "net/LanTransport.h"
 
 #include <algorithm>
@@ -214,7 +219,44 @@ public:
             Corrupt, Bytes);
     }
 
+    void Forward() {
+        static constexpr const char* kOutcomes[] = {"forwarded", "norouter", "refused", "taken",
+                                                    "notpublic"};
+        const std::vector<std::uint16_t> ports{
+            lan::DiscoveryPort(), Transport ? Transport->SessionPort() : std::uint16_t{0}};
+        Forwarding =
+            std::make_unique<lan::RouterForwarding>(ports, [](const lan::RouterReport& report) {
+                const auto outcome = kOutcomes[static_cast<int>(report.outcome)];
+                const std::string external = lan::DottedIpv4(report.external);
+                const auto ms = static_cast<long long>(report.took.count());
+                if (report.outcome == lan::RouterOutcome::Forwarded)
+                    Say("forward %s external=%s via=%s ms=%lld", outcome, external.c_str(),
+                        report.natPmp ? "natpmp" : "upnp", ms);
+                else if (report.outcome == lan::RouterOutcome::NotPublic)
+                    Say("forward %s external=%s ms=%lld", outcome, external.c_str(), ms);
+                else if (report.outcome == lan::RouterOutcome::PortTaken)
+                    Say("forward %s port=%u ms=%lld", outcome, report.port, ms);
+                else
+                    Say("forward %s ms=%lld", outcome, ms);
+            });
+    }
+
+    // Removes the forwarding, if any; true when there was one.
+    bool Unforward() {
+        if (!Forwarding)
+            return false;
+        const auto start = Clock::now();
+        Forwarding.reset();
+        lan::RouterForwarding::AwaitRemovals(std::chrono::seconds(5));
+        Say("unforwarded ms=%lld",
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+                    .count()));
+        return true;
+    }
+
     void Close() {
+        Unforward();
         StopReceiver();
         if (Transport)
             Transport->Close();
@@ -333,6 +375,7 @@ private:
     }
 
     std::unique_ptr<LanTransport> Transport;
+    std::unique_ptr<lan::RouterForwarding> Forwarding;
     std::shared_ptr<AutoResetEvent> Event;
     std::thread Receiver;
     std::atomic<bool> Stopping{false};
@@ -406,6 +449,10 @@ int main(int argc, char** argv) {
             probe.Ping(std::stoi(words[1]));
         } else if (command == "stats") {
             probe.Stats();
+        } else if (command == "forward") {
+            probe.Forward();
+        } else if (command == "unforward") {
+            probe.Unforward();
         } else if (command == "close") {
             probe.Close();
             Say("closed");
