@@ -26,6 +26,8 @@ using std::chrono::milliseconds;
 // UPnP errors of AddPortMapping.
 constexpr int kUpnpConflict = 718;      // the port is forwarded to another computer
 constexpr int kUpnpPermanentOnly = 725; // the router takes no lease times
+// NAT-PMP sends again 250 ms after the first try, then 500 ms after that.
+constexpr milliseconds kNatPmpWait{1800};
 constexpr milliseconds kNatPmpRemoval{1000};
 // The name the forwarding has in the router's list.
 constexpr const char* kDescription = "Veltroy";
@@ -126,8 +128,11 @@ public:
 private:
     bool FindIgd() {
         int error = 0;
-        UPNPDev* devices = upnpDiscover(static_cast<int>(kRouterSearch.count()), nullptr, nullptr,
-                                        UPNP_LOCAL_PORT_ANY, 0, 2, &error);
+        // Routers of the second version answer a search for the first: one
+        // search, and one wait.
+        UPNPDev* devices = upnpDiscoverDevice("urn:schemas-upnp-org:device:InternetGatewayDevice:1",
+                                              static_cast<int>(kRouterSearch.count()), nullptr,
+                                              nullptr, UPNP_LOCAL_PORT_ANY, 0, 2, &error);
         if (!devices)
             return false;
         const int igd = UPNP_GetValidIGD(devices, &Urls, &Data, LanAddress, sizeof LanAddress);
@@ -144,15 +149,17 @@ private:
 
     RouterReport OpenUpnp() {
         RouterReport report;
-        report.outcome = RouterOutcome::Refused;
         char external[40] = {};
-        if (UPNP_GetExternalIPAddress(Urls.controlURL, Data.first.servicetype, external) != 0 ||
-            (report.external = ParseDotted(external)) == 0)
-            return report;
+        // A router with no address of its own on the internet tells none (or
+        // 0.0.0.0): one that is not connected, or one behind another network
+        // that will not tell its private address.
+        if (UPNP_GetExternalIPAddress(Urls.controlURL, Data.first.servicetype, external) == 0)
+            report.external = ParseDotted(external);
         if (!IsPublicIpv4(report.external)) {
             report.outcome = RouterOutcome::NotPublic;
             return report;
         }
+        report.outcome = RouterOutcome::Refused;
         for (std::uint16_t port : Ports) {
             if (St.stopRequested)
                 return report;
@@ -192,7 +199,7 @@ private:
         natpmpresp_t answer{};
         if (sendpublicaddressrequest(&Nat) < 0)
             return report;
-        const int said = Await(&answer, kRouterSearch, true);
+        const int said = Await(&answer, kNatPmpWait, true);
         if (said == NATPMP_TRYAGAIN || said == NATPMP_ERR_RECVFROM ||
             said == NATPMP_ERR_NOGATEWAYSUPPORT)
             return report; // nobody answers for the gateway
@@ -227,7 +234,7 @@ private:
         if (sendnewportmappingrequest(&Nat, NATPMP_PROTOCOL_UDP, inside, outside, lease) < 0)
             return NATPMP_ERR_SENDERR;
         natpmpresp_t answer{};
-        const int said = Await(&answer, kRouterSearch, true);
+        const int said = Await(&answer, kNatPmpWait, true);
         if (said >= 0 && given)
             *given = answer.pnu.newportmapping.mappedpublicport;
         return said;

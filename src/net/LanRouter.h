@@ -15,7 +15,8 @@ enum class RouterOutcome {
     NoRouter,  // no router answered over UPnP or NAT-PMP
     Refused,   // the router answered and would not forward
     PortTaken, // `port` is already forwarded to another computer
-    NotPublic, // the router's own address is private or the provider's shared one
+    NotPublic, // the router's own address is private or the provider's shared
+               // one (`external`), or it has none to tell (`external` 0)
 };
 
 struct RouterReport {
@@ -26,9 +27,10 @@ struct RouterReport {
     std::chrono::milliseconds took{0};
 };
 
-// The bounds of the router talk: a router that does not answer costs about
-// kRouterSearch over UPnP and as much again over NAT-PMP.
-inline constexpr std::chrono::milliseconds kRouterSearch{1500};
+// How long the search for a UPnP router waits for answers (always, since
+// any router may answer). A router that answers over neither UPnP nor
+// NAT-PMP costs this and 1.8 s more.
+inline constexpr std::chrono::milliseconds kRouterSearch{1000};
 // The lease the router is asked for, renewed at half of it while the
 // forwarding lasts: after a crash the forwarding runs out by itself.
 inline constexpr std::chrono::seconds kRouterLease{600};

@@ -483,9 +483,13 @@ private slots:
             QCOMPARE(asked, once);
         }
 
-        for (auto outcome : {lan::RouterOutcome::NoRouter, lan::RouterOutcome::Refused,
-                             lan::RouterOutcome::PortTaken, lan::RouterOutcome::NotPublic}) {
-            const QString line = TForm1::RouterLine({outcome, 0x64400001, 43517});
+        const lan::RouterReport failures[] = {{lan::RouterOutcome::NoRouter},
+                                              {lan::RouterOutcome::Refused},
+                                              {lan::RouterOutcome::PortTaken, 0, 43517},
+                                              {lan::RouterOutcome::NotPublic, 0x64400001},
+                                              {lan::RouterOutcome::NotPublic, 0}};
+        for (const lan::RouterReport& failure : failures) {
+            const QString line = TForm1::RouterLine(failure);
             QVERIFY2(line.contains(QStringLiteral("UDP 43517〜43525")) &&
                          line.contains(QStringLiteral("VPN")) && !line.contains(QLatin1Char('\n')),
                      qPrintable(line));
