@@ -9,7 +9,7 @@ scripts/install-deps.sh
 
 jobs="$(nproc)"
 status=0
-net_tests='^(tst_lanx|tst_lanxreceive|tst_lantransport|tst_lanwire|tst_lanrules|tst_lanprocesses)$'
+net_tests='^(tst_lanx|tst_lanxreceive|tst_lantransport|tst_lanwire|tst_lanrules|tst_lanprocesses|router_netns)$'
 
 run_ctest() {
     local dir="$1"

@@ -164,48 +164,10 @@ int main(int argc, char** argv) {
 EOF
 g++ -O2 -std=c++20 "$work/popuptext.cpp" -lX11 -o "$work/popuptext" || die "cannot build popuptext"
 
-# ---- the program's menu and dialogs ----
+# ---- the screen at rest (the menu and its dialogs: lan-lib.sh) ----
 
-# menu_item HOST INDEX: opens ファイル and clicks its item INDEX (1 はじめる,
-# 2 アドレスを指定してはじめる..., 3 設定..., 4 おわる...), 22 px apart.
-menu_item() {
-    local x y w h
-    IFS=, read -r x y w h <<<"$(last_field "$1" 3)"
-    on "$1" xdotool mousemove $((x + 29)) $((y + 7)) click 1 >/dev/null 2>&1
-    sleep 0.4
-    on "$1" xdotool mousemove $((x + 80)) $((y + 6 + 22 * $2)) click 1 >/dev/null 2>&1
-}
-# box_shown HOST TITLE: a window of that title besides the main window.
-box_shown() { [[ "|$(last_field "$1" 4)" == *"|$2 "* ]]; }
 no_box() { [[ "$(last_field "$1" 4)" == - ]]; }
 idle_screen() { no_box "$1" && popup_is "$1" none; }
-# open_dialog HOST: the session-location dialog through the menu; a menu left
-# open is closed and the menu tried again, three times in all.
-open_dialog() {
-    for _ in 1 2 3; do
-        menu_item "$1" 2
-        until_ms $(($(now_ms) + 5000)) box_shown "$1" セッションの場所 && return 0
-        on "$1" xdotool key Escape >/dev/null 2>&1
-        sleep 0.5
-    done
-    notes+=("no session-location dialog on ${NAME[$1]}")
-    return 1
-}
-# confirm HOST TEXT: types TEXT into the dialog and presses Return; ok_ms is
-# the time of the answer of an xdotool started ahead to the location query
-# that follows the key, so the moment of "OK" and not a process start.
-confirm() {
-    local h="$1" t
-    xdo_start "$h" "$rd/.keys-$h" "$rd/.keyed-$h" || return 1
-    echo "getmouselocation" >&"$xdo_fd"
-    on "$h" xdotool type --delay 15 "$2" >/dev/null 2>&1
-    until_ms $(($(now_ms) + 5000)) lines_at_least 1 "$rd/.keyed-$h"
-    [[ -n "${3:-}" ]] && on "$h" import -window root "$3" 2>/dev/null
-    echo "key Return getmouselocation" >&"$xdo_fd"
-    exec {xdo_fd}>&-
-    t="$(answered_us "$rd/.keyed-$h")"
-    ok_ms=$((t / 1000))
-}
 
 # Starts the popup text watcher on the host's display.
 watch_text() { on "$1" "$work/popuptext" 50 >"$rd/popup-$1.tsv" 2>/dev/null & }
@@ -400,7 +362,7 @@ messages_round() {
     cp "$rd/after-notwaiting-Ben.png" "$out/messages-idle-again-Ben.png" 2>/dev/null
 
     # B closed through the menu: "おわる...", then "はい(&Y)" (the default) in "確認".
-    menu_item b 4
+    menu_item b 5
     if until_ms $(($(now_ms) + 5000)) box_shown b 確認; then
         on b xdotool key Return >/dev/null 2>&1
         if until_ms $(($(now_ms) + 10000)) gone b; then

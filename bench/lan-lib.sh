@@ -1,9 +1,9 @@
 # shellcheck shell=bash
 # Shared machinery of the LAN benchmarks (bench/pairing.sh, bench/outage.sh,
-# bench/byaddress.sh, bench/resume.sh): host namespaces joined by a bridge
-# namespace, an Xvfb with openbox and one Quorin on each host, clicks by
-# xdotool and screens read by pairwatch, and a game played by clicks. Sourced,
-# not run.
+# bench/byaddress.sh, bench/resume.sh, bench/internet.sh): host namespaces
+# joined by a bridge namespace (or by routers and an "internet"), an Xvfb with
+# openbox and one Quorin on each host, clicks by xdotool and screens read by
+# pairwatch, and a game played by clicks. Sourced, not run.
 #
 # The sourcing script calls
 #   lan_init NAME TAG [BUILD_DIR]   once: checks the tools, builds pairwatch,
@@ -12,8 +12,8 @@
 #                       /tmp/veltroy-NAME.DATE) and arms the clean-up for every
 #                       exit;
 # then, for every round, start_round (the round's folder `rd` and its LAN, by
-# make_lan or make_routed_lan), start_hosts and, at the end, end_round or
-# teardown.
+# make_lan, make_routed_lan or make_internet), start_hosts and, at the end,
+# end_round or teardown.
 #
 # The LAN: host A (10.77.9.1/24) and host B (10.77.9.2/24), each joined by a
 # veth pair ("${tag}va" in A to "${tag}pa" in the bridge, the same for b) to
@@ -28,9 +28,14 @@
 # routing between them: A 10.81.1.2/24, B 10.81.2.2/24, the router 10.81.1.1
 # and 10.81.2.1. ADDR holds each host's address on either LAN.
 #
+# make_internet puts A and B in two homes, each a LAN behind a router that
+# masquerades, the routers' WAN ends joined by an "internet" namespace (below).
+#
 # Also here: the screens' queries and the clicks on them (start_button, square,
 # first_button, third_button, ok_button; click, timed_click, xdo_start for an
-# xdotool started ahead); pairing (host_alone, press_in_turn, take_first); the
+# xdotool started ahead); the menu ファイル and the session-location dialog
+# (menu_item, box_shown, open_dialog, confirm); the log panel (log_text);
+# pairing (host_alone, press_in_turn, take_first); the
 # game (reversi, choice, move and its parts, play: side A plays the first legal
 # square in reading order, B the last; SIDE_HOST says which hosts play the
 # sides, by default a and b); and a round's bookkeeping (end_round,
@@ -60,22 +65,31 @@ host_pids() {
         [[ -n "${NS[$h]:-}" ]] && ip netns pids "${NS[$h]}" 2>/dev/null
     done
 }
+# The processes in the namespaces of make_internet's routers and internet
+# (miniupnpd, a relay).
+router_pids() {
+    local r
+    for r in ra rb net; do
+        [[ -n "${NS[$r]:-}" ]] && ip netns pids "${NS[$r]}" 2>/dev/null
+    done
+}
 teardown() {
     local ns pids left deadline
-    pids="$(host_pids | tr '\n' ' ')"
+    pids="$({ host_pids; router_pids; } | tr '\n' ' ')"
     # shellcheck disable=SC2086
     [[ -n "${pids// /}" ]] && kill -TERM $pids 2>/dev/null
     deadline=$((SECONDS + 3))
     while ((SECONDS < deadline)); do
-        left="$(host_pids)"
+        left="$(host_pids; router_pids)"
         [[ -z "$left" ]] && break
         sleep 0.1
     done
-    left="$(host_pids)"
+    left="$(host_pids; router_pids)"
     # shellcheck disable=SC2086
     [[ -n "$left" ]] && kill -KILL $left 2>/dev/null
     wait 2>/dev/null
-    for ns in "${NS[a]}" "${NS[b]}" "${NS[c]}" "${NS[d]}" "${NS[e]}" "${NS[f]}" "${NS[br]}"; do
+    for ns in "${NS[a]}" "${NS[b]}" "${NS[c]}" "${NS[d]}" "${NS[e]}" "${NS[f]}" "${NS[br]}" \
+        "${NS[ra]:-}" "${NS[rb]:-}" "${NS[net]:-}"; do
         ip netns del "$ns" 2>/dev/null
         # Files a round gave the namespace (`ip netns exec` mounts them over /etc).
         [[ -n "$ns" ]] && rm -rf "/etc/netns/$ns"
@@ -110,7 +124,7 @@ lan_init() {
     work="$(mktemp -d "/tmp/veltroy-$1-work.XXXXXX")"
     tag="$2$$"
     NS=([a]="${tag}a" [b]="${tag}b" [c]="${tag}c" [d]="${tag}d" [e]="${tag}e" [f]="${tag}f"
-        [br]="${tag}br")
+        [br]="${tag}br" [ra]="${tag}ra" [rb]="${tag}rb" [net]="${tag}n")
     trap lan_cleanup EXIT
     trap 'exit 130' INT TERM HUP
 
@@ -186,6 +200,53 @@ make_routed_lan() {
     done
 }
 
+# make_internet: A and B at home, each behind its own router, the routers
+# joined by the namespace `net` as the internet. A 192.168.77.2/24 behind
+# router ra (192.168.77.1; WAN 45.67.89.1/24, INET_WAN), B 192.168.88.2/24
+# behind router rb (192.168.88.1; WAN 52.10.20.1/24); net routes between
+# 45.67.89.254 and 52.10.20.254. Each host's veth is "${tag}vHOST" (as in
+# make_lan) to "${tag}pHOST" in its router; a router's WAN is "${tag}wHOST"
+# to "${tag}nHOST" in net. Each router masquerades out of its WAN and lets in
+# only answers and what its table inet filter's chains miniupnpd and
+# prerouting_miniupnpd let in: those miniupnpd fills by default, empty until
+# one runs.
+# shellcheck disable=SC2034
+make_internet() {
+    local h
+    local -A lan_net=([a]=192.168.77 [b]=192.168.88) wan_net=([a]=45.67.89 [b]=52.10.20)
+    INET_WAN=45.67.89.1
+    for h in a b ra rb net; do
+        ip netns add "${NS[$h]}" || return 1
+        ip -n "${NS[$h]}" link set lo up
+    done
+    ip netns exec "${NS[net]}" sysctl -qw net.ipv4.ip_forward=1 || return 1
+    for h in a b; do
+        local r="${NS[r$h]}" lanif="${tag}p$h" wanif="${tag}w$h"
+        ip link add "${tag}v$h" netns "${NS[$h]}" type veth peer name "$lanif" netns "$r" &&
+            ip link add "$wanif" netns "$r" type veth peer name "${tag}n$h" netns "${NS[net]}" || return 1
+        ip -n "$r" addr add "${lan_net[$h]}.1/24" dev "$lanif" && ip -n "$r" link set "$lanif" up &&
+            ip -n "$r" addr add "${wan_net[$h]}.1/24" dev "$wanif" && ip -n "$r" link set "$wanif" up &&
+            ip -n "${NS[net]}" addr add "${wan_net[$h]}.254/24" dev "${tag}n$h" &&
+            ip -n "${NS[net]}" link set "${tag}n$h" up || return 1
+        host_address "$h" "${lan_net[$h]}.2/24" "${lan_net[$h]}.255"
+        ip -n "${NS[$h]}" route add default via "${lan_net[$h]}.1" &&
+            ip -n "$r" route add default via "${wan_net[$h]}.254" || return 1
+        ip netns exec "$r" sysctl -qw net.ipv4.ip_forward=1 || return 1
+        ip netns exec "$r" nft -f - <<EOF || return 1
+table inet filter {
+    chain forward { type filter hook forward priority 0; policy drop;
+        ct state established,related accept; oifname "$wanif" accept; jump miniupnpd; }
+    chain miniupnpd { }
+    chain prerouting { type nat hook prerouting priority -100; policy accept; jump prerouting_miniupnpd; }
+    chain postrouting { type nat hook postrouting priority 100; policy accept;
+        jump postrouting_miniupnpd; oifname "$wanif" masquerade; }
+    chain prerouting_miniupnpd { }
+    chain postrouting_miniupnpd { }
+}
+EOF
+    done
+}
+
 # start_round FOLDER LAN [COMMAND...]: a round in FOLDER (`rd`, emptied), with
 # no screens or programs yet, on a fresh LAN from LAN (make_lan or
 # make_routed_lan) and, if given, COMMAND run on it (rules, say); t_round is
@@ -203,6 +264,7 @@ start_round() {
     "$lan" && { (($# == 0)) || "$@"; } && return 0
     local what=LAN
     [[ "$lan" == make_routed_lan ]] && what="routed LAN"
+    [[ "$lan" == make_internet ]] && what="homes"
     echo "$lan_name: cannot build the $what of namespaces" >&2
     exit 1
 }
@@ -311,6 +373,64 @@ square() { # HOST COLUMN ROW
 first_button() { echo "$((640 - 158 + 68)) $((512 - 82 + 120))"; }
 third_button() { echo "$((640 - 158 + 244)) $((512 - 82 + 120))"; }
 ok_button() { echo "$((640 - 158 + 156)) $((512 - 82 + 112))"; }
+
+# ---- the program's menu, dialogs and log panel ----
+
+# menu_item HOST INDEX: opens ファイル and clicks its item INDEX (1 はじめる,
+# 2 アドレスを指定してはじめる..., 3 インターネットの相手を待つ..., 4 設定...,
+# 5 おわる...), 22 px apart.
+menu_item() {
+    local x y w h
+    IFS=, read -r x y w h <<<"$(last_field "$1" 3)"
+    on "$1" xdotool mousemove $((x + 29)) $((y + 7)) click 1 >/dev/null 2>&1
+    sleep 0.4
+    on "$1" xdotool mousemove $((x + 80)) $((y + 6 + 22 * $2)) click 1 >/dev/null 2>&1
+}
+# box_shown HOST TITLE: a window of that title besides the main window.
+box_shown() { [[ "|$(last_field "$1" 4)" == *"|$2 "* ]]; }
+# open_dialog HOST: the session-location dialog through the menu; a menu left
+# open is closed and the menu tried again, three times in all.
+open_dialog() {
+    for _ in 1 2 3; do
+        menu_item "$1" 2
+        until_ms $(($(now_ms) + 5000)) box_shown "$1" セッションの場所 && return 0
+        on "$1" xdotool key Escape >/dev/null 2>&1
+        sleep 0.5
+    done
+    notes+=("no session-location dialog on ${NAME[$1]}")
+    return 1
+}
+# confirm HOST TEXT [PNG]: types TEXT into the dialog (then a screenshot to
+# PNG, if given) and presses Return; ok_ms is the time of the answer of an
+# xdotool started ahead to the location query that follows the key, so the
+# moment of "OK" and not a process start.
+# shellcheck disable=SC2034
+confirm() {
+    local h="$1" t
+    xdo_start "$h" "$rd/.keys-$h" "$rd/.keyed-$h" || return 1
+    echo "getmouselocation" >&"$xdo_fd"
+    on "$h" xdotool type --delay 15 "$2" >/dev/null 2>&1
+    until_ms $(($(now_ms) + 5000)) lines_at_least 1 "$rd/.keyed-$h"
+    [[ -n "${3:-}" ]] && on "$h" import -window root "$3" 2>/dev/null
+    echo "key Return getmouselocation" >&"$xdo_fd"
+    exec {xdo_fd}>&-
+    t="$(answered_us "$rd/.keyed-$h")"
+    ok_ms=$((t / 1000))
+}
+# log_text HOST: the text of the host's log panel, read through the clipboard:
+# a click into the panel, Ctrl+A, Ctrl+C; then the mouse goes to the screen's
+# corner, off the window, so that no tooltip stays. Only while the main window
+# takes input (no popup over it). Fails when nothing could be read. Reads
+# with "$work/logread", which the sourcing script builds from bench/logread.cpp.
+log_text() {
+    local x y w h
+    IFS=, read -r x y w h <<<"$(last_field "$1" 3)"
+    [[ -n "$h" ]] || return 1
+    # The panel: 8 px into the side panel, 160 px below its top (under the menu).
+    on "$1" xdotool mousemove $((x + w - 160 + 3 + 8 + 70)) $((y + 19 + 160 + 60)) click 1 \
+        sleep 0.2 key ctrl+a ctrl+c sleep 0.2 mousemove 1279 1023 >/dev/null 2>&1
+    on "$1" "$work/logread" 3000
+}
 
 # sleep_until MICROSECONDS: waits for that wall-clock time without starting a process.
 exec {lan_never}<> <(:)

@@ -137,19 +137,6 @@ g++ -O2 -std=c++20 "$here/logread.cpp" -lX11 -o "$work/logread" || die "cannot b
 # The program's folder on a host (start_program's, kept over a restart).
 folder() { echo "$work/round/$1"; }
 
-# log_text HOST: the text of the host's log panel, read through the clipboard:
-# a click into the panel, Ctrl+A, Ctrl+C; then the mouse goes to the screen's
-# corner, off the window, so that no tooltip stays. Only while the main window
-# takes input (no popup over it). Fails when nothing could be read.
-log_text() {
-    local x y w h
-    IFS=, read -r x y w h <<<"$(last_field "$1" 3)"
-    [[ -n "$h" ]] || return 1
-    # The panel: 8 px into the side panel, 160 px below its top (under the menu).
-    on "$1" xdotool mousemove $((x + w - 160 + 3 + 8 + 70)) $((y + 19 + 160 + 60)) click 1 \
-        sleep 0.2 key ctrl+a ctrl+c sleep 0.2 mousemove 1279 1023 >/dev/null 2>&1
-    on "$1" "$work/logread" 3000
-}
 # opponent_in_log TEXT: the name in the last "NAMEさんとはじめます" line.
 opponent_in_log() { sed -n 's/^\(.*\)さんとはじめます$/\1/p' | tail -n 1; }
 
