@@ -67,6 +67,7 @@ bool IsPublicIpv4(std::uint32_t ipv4) {
 
 struct RouterForwarding::State {
     std::vector<std::uint16_t> ports;
+    std::chrono::seconds lease{0};
     std::mutex mu;
     std::condition_variable wake;
     bool stopping = false; // under mu
@@ -107,7 +108,7 @@ public:
             if (UpnpFound)
                 AddUpnp(port);
             else
-                MapNatPmp(port, port, static_cast<std::uint32_t>(kRouterLease.count()));
+                MapNatPmp(port, port, static_cast<std::uint32_t>(St.lease.count()));
         }
     }
 
@@ -184,7 +185,7 @@ private:
                                        text.c_str(), LanAddress, kDescription, "UDP", nullptr,
                                        lease);
         };
-        const int result = add(std::to_string(kRouterLease.count()).c_str());
+        const int result = add(std::to_string(St.lease.count()).c_str());
         // Such a router keeps the forwarding until it is removed or restarts.
         return result == kUpnpPermanentOnly ? add("0") : result;
     }
@@ -215,7 +216,7 @@ private:
             if (St.stopRequested)
                 return report;
             std::uint16_t given = 0;
-            if (MapNatPmp(port, port, static_cast<std::uint32_t>(kRouterLease.count()), &given) < 0)
+            if (MapNatPmp(port, port, static_cast<std::uint32_t>(St.lease.count()), &given) < 0)
                 return report;
             Added.push_back(port);
             if (given != port) {
@@ -282,7 +283,7 @@ void Work(const std::shared_ptr<RouterForwarding::State>& state) {
             state->report(report);
         state->report = nullptr;
         if (report.outcome == RouterOutcome::Forwarded) {
-            while (!state->wake.wait_for(lock, kRouterLease / 2, [&] { return state->stopping; })) {
+            while (!state->wake.wait_for(lock, state->lease / 2, [&] { return state->stopping; })) {
                 lock.unlock();
                 forwarder.Renew();
                 lock.lock();
@@ -296,9 +297,11 @@ void Work(const std::shared_ptr<RouterForwarding::State>& state) {
 
 } // namespace
 
-RouterForwarding::RouterForwarding(std::vector<std::uint16_t> ports, Report report)
+RouterForwarding::RouterForwarding(std::vector<std::uint16_t> ports, Report report,
+                                   std::chrono::seconds lease)
     : Shared(std::make_shared<State>()) {
     Shared->ports = std::move(ports);
+    Shared->lease = std::max(lease, std::chrono::seconds(2));
     Shared->report = std::move(report);
     {
         std::lock_guard lock(removals.mu);

@@ -52,7 +52,9 @@ void SetRouterOverride(std::function<RouterReport(const std::vector<std::uint16_
 class RouterForwarding {
 public:
     using Report = std::function<void(const RouterReport&)>;
-    RouterForwarding(std::vector<std::uint16_t> ports, Report report);
+    // `lease`: shorter in tests of the renewal.
+    RouterForwarding(std::vector<std::uint16_t> ports, Report report,
+                     std::chrono::seconds lease = kRouterLease);
     ~RouterForwarding();
     RouterForwarding(const RouterForwarding&) = delete;
     RouterForwarding& operator=(const RouterForwarding&) = delete;

@@ -6,7 +6,7 @@
 // NAME --loss PERCENT (drops that share of the session datagrams received, where netem is missing).
 // Commands (one per line): host | search | join | auto | players |
 // send <id|all> <size> <g|u> <count> | text <chat|name> <size> <count> | ping <count> |
-// stats | forward | unforward | close | quit.
+// stats | forward [LEASE_S] | unforward | close | quit.
 // "forward" asks the router to forward the discovery port and the session's
 // port, as the game's wait for a friend on the internet does; "unforward",
 // "close" and "quit" remove the forwarding.
@@ -219,13 +219,15 @@ public:
             Corrupt, Bytes);
     }
 
-    void Forward() {
+    // Asks for the game's lease, or one of `leaseSeconds`.
+    void Forward(int leaseSeconds) {
         static constexpr const char* kOutcomes[] = {"forwarded", "norouter", "refused", "taken",
                                                     "notpublic"};
         const std::vector<std::uint16_t> ports{
             lan::DiscoveryPort(), Transport ? Transport->SessionPort() : std::uint16_t{0}};
-        Forwarding =
-            std::make_unique<lan::RouterForwarding>(ports, [](const lan::RouterReport& report) {
+        Forwarding = std::make_unique<lan::RouterForwarding>(
+            ports,
+            [](const lan::RouterReport& report) {
                 const auto outcome = kOutcomes[static_cast<int>(report.outcome)];
                 const std::string external = lan::DottedIpv4(report.external);
                 const auto ms = static_cast<long long>(report.took.count());
@@ -238,7 +240,8 @@ public:
                     Say("forward %s port=%u ms=%lld", outcome, report.port, ms);
                 else
                     Say("forward %s ms=%lld", outcome, ms);
-            });
+            },
+            leaseSeconds > 0 ? std::chrono::seconds(leaseSeconds) : lan::kRouterLease);
     }
 
     // Removes the forwarding, if any; true when there was one.
@@ -450,7 +453,7 @@ int main(int argc, char** argv) {
         } else if (command == "stats") {
             probe.Stats();
         } else if (command == "forward") {
-            probe.Forward();
+            probe.Forward(words.size() > 1 ? std::stoi(words[1]) : 0);
         } else if (command == "unforward") {
             probe.Unforward();
         } else if (command == "close") {
