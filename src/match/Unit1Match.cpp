@@ -294,15 +294,17 @@ QString TForm1::RouterLine(const lan::RouterReport& report) {
     case lan::RouterOutcome::NotPublic:
         break;
     }
+    const QString outside = QStringLiteral(
+        "相手と同じ VPN に入るか、その外側で UDP 43517〜43525 番ポートを転送してください");
     if (report.external == 0)
         return QStringLiteral("ルーターは、インターネットから届くアドレスを持っていません（プロバイ"
                               "ダーなどの別のネットワークの内側にあるか、インターネットにつながって"
-                              "いません）。相手と同じ VPN に入るか、その外側で UDP 43517〜43525 "
-                              "番ポートを転送してください");
+                              "いません）。") +
+               outside;
     return QStringLiteral("ルーターのアドレス %1 は、インターネットから届かないアドレスです（ルー"
-                          "ターがプロバイダーなどの別のネットワークの内側にあります）。相手と同じ "
-                          "VPN に入るか、その外側で UDP 43517〜43525 番ポートを転送してください")
-        .arg(external);
+                          "ターがプロバイダーなどの別のネットワークの内側にあります）。")
+               .arg(external) +
+           outside;
 }
 
 void TForm1::ForwardRouterPorts() {

@@ -5,6 +5,8 @@
 #include <miniupnpc/upnpcommands.h>
 #include <natpmp.h>
 
+#include "net/LanDiscovery.h"
+
 #include <arpa/inet.h>
 #include <poll.h>
 
@@ -43,11 +45,6 @@ Removals& removals = *new Removals;
 
 std::function<RouterReport(const std::vector<std::uint16_t>&)> routerOverride;
 
-std::uint32_t ParseDotted(const char* text) {
-    in_addr address{};
-    return inet_pton(AF_INET, text, &address) == 1 ? ntohl(address.s_addr) : 0;
-}
-
 } // namespace
 
 bool IsPublicIpv4(std::uint32_t ipv4) {
@@ -80,7 +77,7 @@ namespace {
 // One router conversation: what is forwarded, over which protocol.
 class Forwarder {
 public:
-    explicit Forwarder(const RouterForwarding::State& state) : Ports(state.ports), St(state) {}
+    explicit Forwarder(const RouterForwarding::State& state) : St(state) {}
     ~Forwarder() {
         Remove();
         if (UpnpFound)
@@ -140,12 +137,13 @@ private:
         freeUPNPDevlist(devices);
         if (igd == 0)
             return false;
-        UpnpFound = true; // the URLs are set for any device found, and freed
-        if (igd == 1 || igd == 2)
-            return true;
-        FreeUPNPUrls(&Urls);
-        UpnpFound = false;
-        return false;
+        // The URLs are set for any device found: 1 and 2 are gateways.
+        if (igd != 1 && igd != 2) {
+            FreeUPNPUrls(&Urls);
+            return false;
+        }
+        UpnpFound = true;
+        return true;
     }
 
     RouterReport OpenUpnp() {
@@ -155,13 +153,13 @@ private:
         // 0.0.0.0): one that is not connected, or one behind another network
         // that will not tell its private address.
         if (UPNP_GetExternalIPAddress(Urls.controlURL, Data.first.servicetype, external) == 0)
-            report.external = ParseDotted(external);
+            ParseIpv4(external, &report.external); // left 0 when it is no address
         if (!IsPublicIpv4(report.external)) {
             report.outcome = RouterOutcome::NotPublic;
             return report;
         }
         report.outcome = RouterOutcome::Refused;
-        for (std::uint16_t port : Ports) {
+        for (std::uint16_t port : St.ports) {
             if (St.stopRequested)
                 return report;
             const int result = AddUpnp(port);
@@ -212,7 +210,7 @@ private:
             report.outcome = RouterOutcome::NotPublic;
             return report;
         }
-        for (std::uint16_t port : Ports) {
+        for (std::uint16_t port : St.ports) {
             if (St.stopRequested)
                 return report;
             std::uint16_t given = 0;
@@ -261,7 +259,6 @@ private:
         }
     }
 
-    const std::vector<std::uint16_t> Ports;
     const RouterForwarding::State& St;
     std::vector<std::uint16_t> Added;
     UPNPUrls Urls{};
