@@ -275,6 +275,10 @@ void SessionRules::Received(LinkId link, ByteView bytes, Time now) {
     const auto it = Links.find(link);
     if (it == Links.end() || ShuttingDown)
         return;
+    // A message is as good a sign of life as an acknowledgement, and comes
+    // first after an outage when this side's resends still wait for an
+    // address resolution to finish.
+    Heard(link, now, now);
     const auto message = lanwire::ParseSession(bytes);
     if (link == MergeLink) {
         if (message)

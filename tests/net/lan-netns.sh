@@ -103,9 +103,10 @@ pair "find and join with a default route"
 # one arrives soon after the link is back, and nobody leaves; both sides are
 # told of the silence and of the return.
 count() { grep -c "$2" "$WORK/$1.out"; }
+notices() { echo $(($(count host "^$1 id=") + $(count guest "^$1 id="))); }
 for outage in 10 20; do
-    silent=$(($(count host '^silent id=') + $(count guest '^silent id=')))
-    heard=$(($(count host '^heard id=') + $(count guest '^heard id=')))
+    silent=$(notices silent)
+    heard=$(notices heard)
     ip -n $BR link set b2 down
     sleep 0.5
     say guest "send all 64 g 1"
@@ -117,9 +118,9 @@ for outage in 10 20; do
         fail "the message sent during a $outage s outage did not arrive within 3 s of the return"
     echo "ok: $outage s outage: the message sent during it arrived $(($(now_ms) - start_ms)) ms after the return"
     grep -q '^destroyed' "$WORK/host.out" "$WORK/guest.out" && fail "a $outage s outage lost a player"
-    sleep 0.5
-    [ $(($(count host '^silent id=') + $(count guest '^silent id='))) -eq $((silent + 2)) ] &&
-        [ $(($(count host '^heard id=') + $(count guest '^heard id='))) -eq $((heard + 2)) ] ||
+    for _ in $(seq 40); do [ "$(notices heard)" -ge $((heard + 2)) ] && break; sleep 0.05; done
+    sleep 0.3 # and no more than once
+    [ "$(notices silent)" -eq $((silent + 2)) ] && [ "$(notices heard)" -eq $((heard + 2)) ] ||
         fail "both sides must be told of the silence and of the return, once each"
 done
 
