@@ -211,7 +211,7 @@ for case in "${CASES[@]}"; do
         forwarded 43517 && forwarded $port || fail "$name: the router does not forward 43517 and $port"
         for p in 43517 $port; do
             left=$(lease_left $p)
-            [ "${left:-0}" -gt $((lease * 5 / 6)) ] && [ "$left" -le $lease ] ||
+            [ "${left:-0}" -gt $((lease * 2 / 3)) ] && [ "$left" -le $lease ] ||
                 fail "$name: port $p leased for '$left' s, not $lease"
         done
         if [ $lease = 6 ]; then
