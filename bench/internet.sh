@@ -64,10 +64,7 @@ shift $((OPTIND - 1))
 # shellcheck source=bench/lan-lib.sh
 source "$here/lan-lib.sh"
 [[ "$rounds" =~ ^[1-9][0-9]*$ ]] || die "-n wants a positive count"
-IFS=, read -r -a chosen <<<"$conditions"
-for c in "${chosen[@]}"; do
-    [[ ",$all_conditions," == *",$c,"* ]] || die "unknown condition '$c' (known: $all_conditions)"
-done
+choose "$conditions" "$all_conditions"
 PATH="$PATH:/usr/sbin"
 for tool in miniupnpd python3; do
     command -v "$tool" >/dev/null || die "$tool is missing (miniupnpd-nftables, python3)"

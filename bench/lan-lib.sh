@@ -47,6 +47,16 @@ die() {
     exit 2
 }
 
+# choose LIST KNOWN: the comma-separated LIST into the array `chosen`, each
+# one of the comma-separated KNOWN conditions.
+choose() {
+    local c
+    IFS=, read -r -a chosen <<<"$1"
+    for c in "${chosen[@]}"; do
+        [[ ",$2," == *",$c,"* ]] || die "unknown condition '$c' (known: $2)"
+    done
+}
+
 declare -A NS DISP QPID ADDR NAME=([a]=Ann [b]=Ben [c]=Cid [d]=Dan [e]=Eve [f]=Fay)
 # The hosts of the LAN (make_lan), whose screens and programs start_hosts starts.
 HOSTS=(a b)

@@ -68,10 +68,7 @@ shift $((OPTIND - 1))
 source "$here/lan-lib.sh"
 [[ "$rounds" =~ ^[1-9][0-9]*$ ]] || die "-n wants a positive count"
 [[ "$bound" =~ ^[1-9][0-9]*$ ]] || die "-t wants whole seconds"
-IFS=, read -r -a chosen <<<"$conditions"
-for c in "${chosen[@]}"; do
-    [[ ",$all_conditions," == *",$c,"* ]] || die "unknown condition '$c' (known: $all_conditions)"
-done
+choose "$conditions" "$all_conditions"
 lan_init pairing vpr "${1:-}"
 
 # The condition's firewall rules, one table per host that has any.

@@ -33,7 +33,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() { echo "FAIL: $*"; for f in "$WORK"/*.out; do echo "--- $f"; tail -8 "$f"; done; exit 1; }
+source "$(dirname "$0")/netns-lib.sh"
 
 # The LAN: a bridge namespace and one veth per host, 10.77.0.0/24 inside only.
 ip netns add $BR && ip netns add $H1 && ip netns add $H2 || { echo "SKIP: cannot create namespaces"; exit 77; }
@@ -47,28 +47,8 @@ for i in 1 2; do
     ip -n $ns link set lo up
 done
 
-# start NAME NAMESPACE PLAYER [ADDRESS]: a probe reading commands from a fifo,
-# searching the local network or asking ADDRESS.
-start() {
-    rm -f "$WORK/$1.in" "$WORK/$1.out"
-    mkfifo "$WORK/$1.in"
-    ip netns exec $2 "$PROBE" --guid $GUID --address ${4:-lan} --player $3 $LOSS < "$WORK/$1.in" > "$WORK/$1.out" 2>&1 &
-    PID[$1]=$!
-    exec {fd}> "$WORK/$1.in"
-    FD[$1]=$fd
-}
-say() { echo "$2" >&"${FD[$1]}"; }
 stop() { say $1 quit; wait "${PID[$1]}" 2> /dev/null; unset "PID[$1]"; rm -f "$WORK/$1.in"; }
 stop_all() { for name in "${!PID[@]}"; do stop "$name"; done; }
-# await NAME REGEX SECONDS: waits until the probe printed a matching line.
-await() {
-    local deadline=$((SECONDS + $3))
-    until grep -Eq "$2" "$WORK/$1.out" 2> /dev/null; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.05
-    done
-}
-now_ms() { date +%s%3N; }
 # await_more NAME COUNT SECONDS: waits until the probe printed more than COUNT messages.
 await_more() {
     local deadline=$((SECONDS + $3))

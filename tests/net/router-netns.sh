@@ -40,7 +40,7 @@ down() {
 } 2> /dev/null
 trap 'down; rm -rf "$WORK"' EXIT
 
-fail() { echo "FAIL: $*"; for f in "$WORK"/*.out; do echo "--- $f"; tail -8 "$f"; done; exit 1; }
+source "$(dirname "$0")/netns-lib.sh"
 
 # wire NS IF ADDRESS PEER-NS PEER-IF [PEER-ADDRESS]: a veth pair, both ends up.
 wire() {
@@ -133,31 +133,12 @@ while time.monotonic() < end:
     await natpmp '^listening' 5
 }
 
-# start NAME NAMESPACE PLAYER [ADDRESS]: a probe reading commands from a fifo.
-start() {
-    rm -f "$WORK/$1.in" "$WORK/$1.out"
-    mkfifo "$WORK/$1.in"
-    ip netns exec $2 "$PROBE" --guid $GUID --address ${4:-lan} --player $3 < "$WORK/$1.in" > "$WORK/$1.out" 2>&1 &
-    PID[$1]=$!
-    exec {fd}> "$WORK/$1.in"
-    FD[$1]=$fd
-}
-say() { echo "$2" >&"${FD[$1]}"; }
-# await NAME REGEX SECONDS: waits until the output (a probe's, a daemon's) has a matching line.
-await() {
-    local deadline=$((SECONDS + $3))
-    until grep -Eq "$2" "$WORK/$1.out" 2> /dev/null; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.05
-    done
-}
 # The router's rules forwarding UDP port PORT to ADDRESS (the host by default).
 forwarded() {
     ip netns exec $HR nft list chain inet filter prerouting_miniupnpd 2> /dev/null |
         grep -Eq "dport $1 dnat ip to ${2:-192.168.77.2}:"
 }
 # unforwarded DEADLINE_MS: nothing on the router forwards to the host, at the latest by then.
-now_ms() { date +%s%3N; }
 unforwarded() {
     while ip netns exec $HR nft list chain inet filter prerouting_miniupnpd 2> /dev/null |
         grep -q 'to 192.168.77.2:'; do
